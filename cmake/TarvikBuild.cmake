@@ -1,0 +1,16 @@
+# Compiler settings shared by every target of the project.
+
+# Warnings on for the project's own code; -Werror is left to the presets so that a
+# newer compiler's new warning never breaks a user's build.
+add_compile_options(-Wall -Wextra)
+
+# Sanitizers apply to every object and link of the tree, the test support included,
+# so that instrumented and uninstrumented code never mix.
+if(TARVIK_SANITIZE)
+  list(JOIN TARVIK_SANITIZE "," _tarvik_sanitizers)
+  add_compile_options(-fsanitize=${_tarvik_sanitizers} -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_tarvik_sanitizers})
+endif()
+
+find_package(Threads REQUIRED)

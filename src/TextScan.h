@@ -1,0 +1,74 @@
+/*
+ * TextScan.h - byte-level text helpers shared by the catalogue compiler and the library.
+ *
+ * Header-only on purpose: the compiler links nothing of the library, yet both sides must
+ * scan names, blanks and numbers by exactly the same rules, so they share these inline
+ * definitions rather than object code. Every helper is locale-independent.
+ */
+#ifndef TARVIK_TEXTSCAN_H
+#define TARVIK_TEXTSCAN_H
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarvik {
+
+/* The only blanks of the file formats: space and horizontal tab. */
+constexpr bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+/* Returns the first byte at or after p that is not a blank. */
+inline const char *SkipBlanks(const char *p)
+{
+    while (IsBlank(*p))
+        ++p;
+    return p;
+}
+
+/* Turns a-z into A-Z and leaves every other byte, including bytes above 127, unchanged. */
+constexpr char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+/* Narrows a long to int, saturating at the int limits. */
+constexpr int ClampToInt(long v)
+{
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : int(v);
+}
+
+/*
+ * Reads a number as strtol does in the given base (leading white space, optional sign,
+ * digits up to the first other byte, 0 when there is none) and saturates it to int.
+ * With base 10 this is atoi without its undefined behaviour on overflow.
+ * *end, when given, receives the address of the first byte after the number.
+ */
+inline int ScanInt(const char *p, int base, const char **end = nullptr)
+{
+    const int savedErrno = errno; /* strtol may set ERANGE; callers never want that */
+    char *stop = nullptr;
+    const long v = std::strtol(p, &stop, base);
+    errno = savedErrno;
+    if (end)
+        *end = stop;
+    return ClampToInt(v);
+}
+
+/*
+ * Copies at most size - 1 bytes of src into dst and always terminates dst.
+ * A NULL src counts as the empty text. size must be at least 1.
+ */
+inline void CopyBounded(char *dst, std::size_t size, const char *src)
+{
+    const std::size_t n = src ? strnlen(src, size - 1) : 0;
+    std::memcpy(dst, src ? src : "", n);
+    dst[n] = '\0';
+}
+
+template <std::size_t N>
+inline void CopyBounded(char (&dst)[N], const char *src)
+{
+    CopyBounded(dst, N, src);
+}
+
+} // namespace tarvik
+
+#endif
