@@ -15,7 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 using tarvik::IsBlank;
 using tarvik::SkipBlanks;
@@ -24,8 +25,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitFault = 1;
 constexpr int kExitUsage = 2;
 
-constexpr int kNameMax = 39;     /* class and error names */
-constexpr int kTextMax = 255;    /* error texts */
+constexpr int kNameMax = 39;      /* class and error names */
+constexpr int kTextMax = 255;     /* error texts */
 constexpr int kMaxErrors = 65535; /* errors per class: the low 16 bits of a code, 0 excluded */
 constexpr char kClassKeyword[] = ".CLASS";
 constexpr std::size_t kClassKeywordLen = sizeof kClassKeyword - 1;
@@ -38,13 +39,13 @@ struct Output {
 
 /* Working state of one compiler run. */
 struct Run {
-    char Line[512];               /* the line just read, at most 511 bytes */
-    int LineNum = 0;              /* number of the line in Line, from 1 */
+    char Line[512];                  /* the line just read, at most 511 bytes */
+    int LineNum = 0;                 /* number of the line in Line, from 1 */
     char PkgName[kNameMax + 1] = ""; /* current class, upper case; empty before the first */
     int ClassCode = 0;
-    int ErrorNum = 0;             /* errors declared so far in the current class */
-    Output HFile;                 /* generated header of the current class */
-    Output ObjFile;               /* compiled catalogue of the current class */
+    int ErrorNum = 0; /* errors declared so far in the current class */
+    Output HFile;     /* generated header of the current class */
+    Output ObjFile;   /* compiled catalogue of the current class */
 };
 
 constexpr bool IsNameChar(char c)
@@ -52,7 +53,10 @@ constexpr bool IsNameChar(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-constexpr bool IsLineEnd(char c) { return c == '\n' || c == '\0'; }
+constexpr bool IsLineEnd(char c)
+{
+    return c == '\n' || c == '\0';
+}
 
 void Usage()
 {
@@ -66,7 +70,10 @@ void LineFault(const Run &run, const char *message)
     printf("\nLigne %d : %s\n%s\n", run.LineNum, run.Line, message);
 }
 
-void WriteFault(const Output &out) { printf("\nEcriture du fichier \"%s\" impossible\n", out.Name); }
+void WriteFault(const Output &out)
+{
+    printf("\nEcriture du fichier \"%s\" impossible\n", out.Name);
+}
 
 /* Closes out's stream, if open; returns false when a write or the close failed. */
 bool Close(Output &out)
@@ -169,46 +176,88 @@ int DeclareClass(Run &run)
     return -1;
 }
 
+/* Appends n bytes of text at p; returns the end. */
+char *Append(char *p, const char *text, std::size_t n)
+{
+    std::memcpy(p, text, n);
+    return p + n;
+}
+
+/* Appends v in lower-case hexadecimal without leading zeros, as "%x" would; returns the end. */
+char *AppendHex(char *p, std::uint32_t v)
+{
+    int digits = 1;
+    while (digits < 8 && (v >> (4 * digits)) != 0)
+        ++digits;
+    for (int i = digits - 1; i >= 0; --i)
+        *p++ = "0123456789abcdef"[(v >> (4 * i)) & 0xf];
+    return p;
+}
+
+/* Writes the bytes from line to end as one line of out; false when the write failed. */
+bool WriteLine(const Output &out, const char *line, const char *end)
+{
+    const std::size_t n = std::size_t(end - line);
+    return std::fwrite(line, 1, n, out.Stream) == n;
+}
+
 /*
  * Handles every other line: a line that starts (after blanks) with an error name
  * declares the next error of the current class; any other line declares nothing.
  * Returns -1 to go on, or the exit status.
+ *
+ * This is the compiler's hot path, so both output lines are assembled in local buffers
+ * and written with one call each, instead of going through printf's format parsing.
  */
 int DeclareError(Run &run)
 {
-    const char *s = SkipBlanks(run.Line);
-    char errorName[kNameMax + 1];
+    const char *name = SkipBlanks(run.Line);
     int n = 0;
-    for (; n < kNameMax && IsNameChar(s[n]); ++n)
-        errorName[n] = s[n];
-    errorName[n] = '\0';
+    while (n < kNameMax && IsNameChar(name[n]))
+        ++n;
     if (n == 0)
         return -1;
     if (run.ErrorNum == kMaxErrors)
         return FailLine(run, "Le nombre maximum d'erreurs est 65535");
     if (run.PkgName[0] == '\0')
         return FailLine(run, "Declaration d'une erreur sans declaration prealable de classe");
-    if (IsNameChar(s[n]))
+    if (IsNameChar(name[n]))
         return FailLine(run, "Nom trop long (39 caracteres au plus)");
 
     /* The text runs from an opening quote to the next quote or the end of the line. */
-    char errorText[kTextMax + 1];
+    const char *text = SkipBlanks(name + n);
     int m = 0;
-    s = SkipBlanks(s + n);
-    if (*s == '"') {
-        ++s;
-        for (; m < kTextMax && !IsLineEnd(s[m]) && s[m] != '"'; ++m)
-            errorText[m] = s[m];
+    if (*text == '"') {
+        ++text;
+        while (m < kTextMax && !IsLineEnd(text[m]) && text[m] != '"')
+            ++m;
     }
-    errorText[m] = '\0';
 
     ++run.ErrorNum;
     /* 32-bit two's-complement: only the class number's low 16 bits reach the code. */
     const std::uint32_t code = (std::uint32_t(run.ClassCode) << 16) + std::uint32_t(run.ErrorNum);
-    if (fprintf(run.ObjFile.Stream, ".%x.%s\n", unsigned(code), errorText) < 0)
+
+    /* ".<code>.<text>\n" to the compiled catalogue first */
+    char entry[1 + 8 + 1 + kTextMax + 1];
+    char *p = entry;
+    *p++ = '.';
+    p = AppendHex(p, code);
+    *p++ = '.';
+    p = Append(p, text, std::size_t(m));
+    *p++ = '\n';
+    if (!WriteLine(run.ObjFile, entry, p))
         return FailWrite(run, run.ObjFile);
-    if (fprintf(run.HFile.Stream, "#define R_%s_%s 0x%x\n", run.PkgName, errorName,
-                unsigned(code)) < 0)
+
+    /* then "#define R_<CLASS>_<ERROR> 0x<code>\n" to the header */
+    char define[sizeof "#define R_" + 2 * kNameMax + sizeof "_ 0x" + 8 + 1];
+    p = Append(define, "#define R_", sizeof "#define R_" - 1);
+    p = Append(p, run.PkgName, std::strlen(run.PkgName));
+    *p++ = '_';
+    p = Append(p, name, std::size_t(n));
+    p = Append(p, " 0x", 3);
+    p = AppendHex(p, code);
+    *p++ = '\n';
+    if (!WriteLine(run.HFile, define, p))
         return FailWrite(run, run.HFile);
     return -1;
 }

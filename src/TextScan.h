@@ -13,10 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tarvik {
+namespace tarvik
+{
 
 /* The only blanks of the file formats: space and horizontal tab. */
-constexpr bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 /* Returns the first byte at or after p that is not a blank. */
 inline const char *SkipBlanks(const char *p)
@@ -27,10 +31,13 @@ inline const char *SkipBlanks(const char *p)
 }
 
 /* Turns a-z into A-Z and leaves every other byte, including bytes above 127, unchanged. */
-constexpr char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+constexpr char UpperAscii(char c)
+{
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
 
-/* Narrows a long to int, saturating at the int limits. */
-constexpr int ClampToInt(long v)
+/* Narrows to int, saturating at the int limits. */
+constexpr int ClampToInt(long long v)
 {
     return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : int(v);
 }
