@@ -12,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace tarvik::test {
-namespace {
+namespace tarvik::test
+{
+namespace
+{
 
 int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
 {

@@ -11,11 +11,13 @@
 #include <utility>
 #include <vector>
 
-namespace tarvik::test {
+namespace tarvik::test
+{
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
-class TempDir {
-public:
+class TempDir
+{
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -25,7 +27,7 @@ public:
     // path() + "/" + name
     std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -37,8 +39,8 @@ bool FileExists(const std::string &path);
 
 // What a child process left behind.
 struct Outcome {
-    std::string out;     // everything it wrote to standard output
-    int status = -1;     // exit status, or 128 + signal number when killed by a signal
+    std::string out; // everything it wrote to standard output
+    int status = -1; // exit status, or 128 + signal number when killed by a signal
 };
 
 // Runs body in a forked child whose standard output is captured; the child exits with
@@ -47,11 +49,11 @@ Outcome RunInChild(const std::function<int()> &body);
 
 // Options of RunProgram.
 struct ProgramRun {
-    std::vector<std::string> args;                           // argv[1...]
-    std::string cwd;                                         // empty: inherit
-    std::vector<std::pair<std::string, std::string>> env;    // set on top of the parent's
-    std::vector<std::string> unset;                          // removed from the environment
-    std::string input;                                       // piped to standard input
+    std::vector<std::string> args;                        // argv[1...]
+    std::string cwd;                                      // empty: inherit
+    std::vector<std::pair<std::string, std::string>> env; // set on top of the parent's
+    std::vector<std::string> unset;                       // removed from the environment
+    std::string input;                                    // piped to standard input
 };
 
 // Runs the program at path with the options above and captures its standard output.
