@@ -11,6 +11,7 @@
  */
 #include "TextScan.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -229,8 +230,7 @@ int DeclareError(Run &run)
     int m = 0;
     if (*text == '"') {
         ++text;
-        while (m < kTextMax && !IsLineEnd(text[m]) && text[m] != '"')
-            ++m;
+        m = int(std::min(std::strcspn(text, "\"\n"), std::size_t(kTextMax)));
     }
 
     ++run.ErrorNum;
