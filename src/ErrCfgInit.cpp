@@ -70,6 +70,7 @@ struct Load {
     T_ClassInfo *head = nullptr;     /* the table being built, published at the end */
 };
 
+/* Outcome of one pass: file read, file missing or unreadable, or a line that failed. */
 enum class Pass { Read, NotFound, Failed };
 
 constexpr bool EndsField(char c)
@@ -231,6 +232,13 @@ Pass ReadConfig(Load &load, bool systemPass)
         } else if (systemPass && StartsWith(buf, kApplicationKeyword)) {
             ApplyApplication(buf + sizeof kApplicationKeyword - 1);
         }
+    }
+    if (ferror(f.get())) {
+        /* A file read only in part is treated as one that could not be opened. */
+        Diagnostic("Tarvik - ErrCfgInit() : Impossible de lire le fichier \"%s\"\n",
+                   load.cfgpath);
+        load.head = nullptr;
+        return Pass::NotFound;
     }
     return Pass::Read;
 }

@@ -5,13 +5,10 @@
  * copy the application's code and name; the class walk, the catalogue lookup and the
  * printing run unlocked, on a message record private to the call. Nothing is cached:
  * every lookup opens, reads and closes the class's compiled catalogue.
- *
- * A compiled catalogue starts with the line "!$<class in hex>", followed by one line
- * ".<code in hex>.<text>" per error. It is read as fgets with a 512-byte buffer would
- * read it: a line longer than 511 bytes comes in pieces, each a line of its own.
  */
 #include "tarvik.h"
 
+#include "Catalogue.h"
 #include "Diagnostic.h"
 #include "TextScan.h"
 
@@ -22,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <memory>
 #include <pthread.h>
 #include <string_view>
@@ -71,8 +67,6 @@ constexpr struct {
     const char *word;
 } kTypeWords[] = {
     {1, " DEBUG"}, {2, " INFORMATION"}, {4, " WARNING"}, {8, " ERROR"}, {16, " FATAL"}};
-
-constexpr std::size_t kPieceMax = 511; /* bytes of one catalogue line read */
 
 /*
  * Writes the local date and time as "08-Dec-126 21:38:05": the year field is the count
@@ -194,139 +188,45 @@ void SetCallingPackage(T_ErrMsg &rec)
         memset(pkg, 0, sizeof rec.CallingPackage);
 }
 
-/* Reads a file in the pieces that fgets with a 512-byte buffer would give. */
-struct PieceReader {
-    int fd;
-    bool atEnd = false;  /* the file has no more bytes to give */
-    bool failed = false; /* a read failed: no further piece */
-    std::size_t begin = 0, end = 0;
-    char buf[16384];
-};
-
-/* Moves the unread bytes to the front of the buffer and reads more behind them. */
-void Refill(PieceReader &r)
-{
-    memmove(r.buf, r.buf + r.begin, r.end - r.begin);
-    r.end -= r.begin;
-    r.begin = 0;
-    ssize_t n;
-    do
-        n = read(r.fd, r.buf + r.end, sizeof r.buf - r.end);
-    while (n < 0 && errno == EINTR);
-    if (n > 0)
-        r.end += std::size_t(n);
-    r.atEnd = n <= 0;
-    r.failed = n < 0;
-}
-
 /*
- * The next piece: the bytes up to and including a newline, at most 511 of them, or what
- * is left at the end of the file. Seen as a C text, so an embedded NUL ends it.
+ * Looks rec.ErrCode up in the compiled catalogue at path: the header must begin with
+ * "!$<ErrClass in hex>"; the first entry of the code wins and its text goes to rec.Body.
  */
-bool NextPiece(PieceReader &r, std::string_view &piece)
+Lookup ReadCatalogue(const char *func, const char *path, T_ErrMsg &rec)
 {
-    for (;;) {
-        const char *start = r.buf + r.begin;
-        const std::size_t avail = r.end - r.begin;
-        const std::size_t span = std::min(avail, kPieceMax);
-        const auto *nl = static_cast<const char *>(memchr(start, '\n', span));
-        if (r.failed || (avail == 0 && r.atEnd))
-            return false;
-        if (nl || avail >= kPieceMax || r.atEnd) {
-            const std::size_t len = nl ? std::size_t(nl - start) + 1 : span;
-            r.begin += len;
-            const auto *nul = static_cast<const char *>(memchr(start, '\0', len));
-            piece = std::string_view(start, nul ? std::size_t(nul - start) : len);
-            return true;
-        }
-        Refill(r);
+    tarvik::CatalogueReader r;
+    if (!tarvik::OpenCatalogue(r, path)) {
+        Diagnostic("Tarvik - %s() : Impossible d'ouvrir le fichier \"%s\"\n", func, path);
+        return Lookup::Failed;
     }
-}
-
-constexpr int HexDigit(char c)
-{
-    return (c >= '0' && c <= '9')   ? c - '0'
-           : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-           : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                    : -1;
-}
-
-constexpr bool IsSpace(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-/*
- * Reads a number as strtol(text, &end, 16) does (white space, a sign, an optional "0x",
- * hex digits) and saturates it to int. *end receives the offset behind the number, or 0
- * when there is no number at all.
- */
-int ScanHex(std::string_view text, std::size_t *end)
-{
-    std::size_t i = 0;
-    while (i < text.size() && IsSpace(text[i]))
-        ++i;
-    const bool negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        ++i;
-    if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] | 0x20) == 'x' &&
-        HexDigit(text[i + 2]) >= 0)
-        i += 2;
-    const std::size_t digits = i;
-    long long magnitude = 0; /* held just above the int range once it leaves it */
-    for (; i < text.size() && HexDigit(text[i]) >= 0; ++i)
-        magnitude = std::min(magnitude * 16 + HexDigit(text[i]), 1LL << 40);
-    *end = i == digits ? 0 : i;
-    return tarvik::ClampToInt(negative ? -magnitude : magnitude);
-}
-
-/*
- * Scans an open compiled catalogue for rec.ErrCode: the header must begin with
- * "!$<ErrClass in hex>"; the first entry of the code wins, and its text, one trailing
- * newline dropped, goes to rec.Body.
- */
-Lookup ScanCatalogue(const char *func, const char *path, PieceReader &r, T_ErrMsg &rec)
-{
     std::string_view line;
-    if (!NextPiece(r, line)) {
+    if (!tarvik::NextPiece(r, line)) {
         Diagnostic("Tarvik - %s() : %s : fichier vide\n", func, path);
         return Lookup::Failed;
     }
     char ident[20];
-    const int identLen = snprintf(ident, sizeof ident, "!$%x", unsigned(rec.ErrClass));
-    if (line.substr(0, std::size_t(identLen)) != ident) {
+    const std::string_view header = tarvik::CatalogueHeader(rec.ErrClass, ident);
+    if (line.substr(0, header.size()) != header) {
         Diagnostic("Tarvik - %s() : %s : format incorrect\n", func, path);
         return Lookup::Failed;
     }
-    while (NextPiece(r, line)) {
+    while (tarvik::NextPiece(r, line)) {
         if (line.empty() || line[0] != '.')
             continue;
-        const std::string_view entry = line.substr(1);
-        std::size_t s;
-        if (ScanHex(entry, &s) != rec.ErrCode)
-            continue;
-        /* The byte behind the number (normally the second dot) is skipped, whatever it is. */
-        std::string_view text = s < entry.size() ? entry.substr(s + 1) : std::string_view();
-        if (!text.empty() && text.back() == '\n')
-            text.remove_suffix(1);
-        text.copy(rec.Body, std::min(text.size(), sizeof rec.Body - 1));
-        return Lookup::Found;
+        int code;
+        std::string_view text;
+        tarvik::ParseEntry(line, &code, &text);
+        if (code == rec.ErrCode) {
+            text.copy(rec.Body, std::min(text.size(), sizeof rec.Body - 1));
+            return Lookup::Found;
+        }
     }
-    return Lookup::NoEntry;
-}
-
-/* Opens the compiled catalogue at path and scans it for rec.ErrCode. */
-Lookup ReadCatalogue(const char *func, const char *path, T_ErrMsg &rec)
-{
-    PieceReader r;
-    r.fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (r.fd < 0) {
-        Diagnostic("Tarvik - %s() : Impossible d'ouvrir le fichier \"%s\"\n", func, path);
+    if (r.failed) {
+        /* The entry may lie behind the failure: not finding it proves nothing. */
+        Diagnostic("Tarvik - %s() : %s : erreur de lecture\n", func, path);
         return Lookup::Failed;
     }
-    const Lookup result = ScanCatalogue(func, path, r, rec);
-    close(r.fd);
-    return result;
+    return Lookup::NoEntry;
 }
 
 /*

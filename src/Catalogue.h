@@ -1,0 +1,54 @@
+/*
+ * Catalogue.h - reading compiled catalogues (internal to the library and its tools).
+ *
+ * A compiled catalogue starts with the header line "!$<class in hex>", followed by one
+ * entry line ".<code in hex>.<text>" per error. It is read as fgets with a 512-byte
+ * buffer would read it: a line longer than 511 bytes comes in pieces, each of which is
+ * a line of its own, and an embedded NUL byte ends a line's text.
+ */
+#ifndef TARVIK_CATALOGUE_H
+#define TARVIK_CATALOGUE_H
+
+#include <cstddef>
+#include <string_view>
+
+namespace tarvik
+{
+
+/* A catalogue file open for reading in pieces. */
+struct CatalogueReader {
+    int fd = -1;
+    bool atEnd = false;  /* the file has no more bytes to give */
+    bool failed = false; /* a read failed: no further piece */
+    std::size_t begin = 0, end = 0;
+    char buf[16384];
+
+    CatalogueReader() = default;
+    CatalogueReader(const CatalogueReader &) = delete;
+    CatalogueReader &operator=(const CatalogueReader &) = delete;
+    ~CatalogueReader();
+};
+
+/* Opens path read-only into r; false (errno set) when it cannot be opened. */
+bool OpenCatalogue(CatalogueReader &r, const char *path);
+
+/*
+ * Gives the next piece: the bytes up to and including a newline, at most 511 of them,
+ * or what is left at the end of the file, cut at an embedded NUL. False at the end of
+ * the file or after a read error (r.failed tells which).
+ */
+bool NextPiece(CatalogueReader &r, std::string_view &piece);
+
+/* Writes into ident the header that a catalogue of errClass begins with; returns it. */
+std::string_view CatalogueHeader(int errClass, char (&ident)[20]);
+
+/*
+ * Reads an entry line (one that begins with '.'): its code, as strtol with base 16
+ * reads the bytes after the dot, saturated to int, and its text, which starts one byte
+ * after the number (normally behind the second dot) and loses one trailing newline.
+ */
+void ParseEntry(std::string_view line, int *code, std::string_view *text);
+
+} // namespace tarvik
+
+#endif
