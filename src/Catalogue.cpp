@@ -116,11 +116,11 @@ std::string_view CatalogueHeader(int errClass, char (&ident)[20])
 
 void ParseEntry(std::string_view line, int *code, std::string_view *text)
 {
-    const std::string_view number = line.substr(1);
+    const std::string_view number = Tail(line, 1);
     std::size_t end;
     *code = ScanHex(number, &end);
     /* The byte behind the number (normally the second dot) is skipped, whatever it is. */
-    *text = end < number.size() ? number.substr(end + 1) : std::string_view();
+    *text = end < number.size() ? Tail(number, end + 1) : std::string_view();
     if (!text->empty() && text->back() == '\n')
         text->remove_suffix(1);
 }

@@ -99,14 +99,13 @@ void Keep(Entry *entry)
  */
 bool PrepareDir(char (&out)[kPathMax + 1], std::string_view value, const char *tooLong)
 {
-    value = value.substr(0, kPathMax);
+    value = tarvik::Head(value, kPathMax);
     const bool addSlash = !value.empty() && value.back() != '/';
     if (addSlash && value.size() > kPathMax - 1) {
         Diagnostic("%s", tooLong);
         return false;
     }
-    value.copy(out, value.size());
-    std::size_t n = value.size();
+    std::size_t n = tarvik::CopyView(out, value);
     if (addSlash)
         out[n++] = '/';
     out[n] = '\0';
@@ -118,14 +117,8 @@ void Join(char (&out)[kPathMax + 1], std::initializer_list<std::string_view> par
 {
     std::size_t n = 0;
     for (const std::string_view part : parts)
-        n += part.copy(out + n, kPathMax - n);
+        n += tarvik::CopyView(out + n, tarvik::Head(part, kPathMax - n));
     out[n] = '\0';
-}
-
-/* The first 255 characters of a C text, as a view. */
-std::string_view Head(const char *text)
-{
-    return {text, strnlen(text, kPathMax)};
 }
 
 /*
@@ -235,8 +228,7 @@ Pass ReadConfig(Load &load, bool systemPass)
     }
     if (ferror(f.get())) {
         /* A file read only in part is treated as one that could not be opened. */
-        Diagnostic("Tarvik - ErrCfgInit() : Impossible de lire le fichier \"%s\"\n",
-                   load.cfgpath);
+        Diagnostic("Tarvik - ErrCfgInit() : Impossible de lire le fichier \"%s\"\n", load.cfgpath);
         load.head = nullptr;
         return Pass::NotFound;
     }
@@ -246,7 +238,7 @@ Pass ReadConfig(Load &load, bool systemPass)
 /* Prepares dir (when set) into load.cfgdir and forms load.cfgpath; false on failure. */
 bool LocateConfig(Load &load, const char *dir, const char *tooLong)
 {
-    if (dir && !PrepareDir(load.cfgdir, Head(dir), tooLong))
+    if (dir && !PrepareDir(load.cfgdir, dir, tooLong))
         return false;
     Join(load.cfgpath, {load.cfgdir, load.cfgfile});
     return true;

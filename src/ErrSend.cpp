@@ -206,7 +206,7 @@ Lookup ReadCatalogue(const char *func, const char *path, T_ErrMsg &rec)
     }
     char ident[20];
     const std::string_view header = tarvik::CatalogueHeader(rec.ErrClass, ident);
-    if (line.substr(0, header.size()) != header) {
+    if (tarvik::Head(line, header.size()) != header) {
         Diagnostic("Tarvik - %s() : %s : format incorrect\n", func, path);
         return Lookup::Failed;
     }
@@ -217,7 +217,7 @@ Lookup ReadCatalogue(const char *func, const char *path, T_ErrMsg &rec)
         std::string_view text;
         tarvik::ParseEntry(line, &code, &text);
         if (code == rec.ErrCode) {
-            text.copy(rec.Body, std::min(text.size(), sizeof rec.Body - 1));
+            tarvik::CopyView(rec.Body, tarvik::Head(text, sizeof rec.Body - 1));
             return Lookup::Found;
         }
     }

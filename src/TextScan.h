@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace tarvik
 {
@@ -28,6 +29,28 @@ inline const char *SkipBlanks(const char *p)
     while (IsBlank(*p))
         ++p;
     return p;
+}
+
+/*
+ * View helpers that never throw (the library is built without exceptions, so that C
+ * programs link it without the C++ runtime): the first n bytes of text, and its bytes
+ * from position n on, both cut to what text holds.
+ */
+constexpr std::string_view Head(std::string_view text, std::size_t n)
+{
+    return {text.data(), n < text.size() ? n : text.size()};
+}
+constexpr std::string_view Tail(std::string_view text, std::size_t n)
+{
+    return n < text.size() ? std::string_view(text.data() + n, text.size() - n)
+                           : std::string_view();
+}
+
+/* Copies text into dst without a terminator; returns the number of bytes copied. */
+inline std::size_t CopyView(char *dst, std::string_view text)
+{
+    std::memcpy(dst, text.data(), text.size());
+    return text.size();
 }
 
 /* Turns a-z into A-Z and leaves every other byte, including bytes above 127, unchanged. */
