@@ -10,9 +10,11 @@
 
 #include "Catalogue.h"
 #include "Diagnostic.h"
+#include "Logger.h"
 #include "TextScan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -31,7 +33,7 @@ using tarvik::CopyBounded;
 using tarvik::Diagnostic;
 
 pthread_once_t once = PTHREAD_ONCE_INIT; /* creates the library lock */
-int SendToLogger;                        /* logger flag of TarvikInit, under the lock */
+std::atomic<int> SendToLogger;           /* logger flag of TarvikInit */
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -291,6 +293,8 @@ int ErrDispatch(const T_ErrMsg *pErrMsg)
            m.ExtraInfo);
     printf("%s\n", Buffer.get());
     fflush(stdout);
+    if (SendToLogger.load() != 0)
+        tarvik::LogReport(m.ErrType, Buffer.get());
     return 0;
 }
 
@@ -301,12 +305,14 @@ int TarvikInit(const char *AppName, int Send)
     const ErrnoGuard keepErrno;
     pthread_once(&once, ErrMutexCreate);
     ErrMutexLock();
-    SendToLogger = Send;
     if (!ErrCfgGet()) {
         /* The name first: the configuration picks the application's code by it. */
         SetTarvikApplicationName(AppName);
         ErrCfgInit();
     }
+    if (Send != 0)
+        tarvik::OpenLogger(GetTarvikApplicationName());
+    SendToLogger.store(Send);
     ErrMutexUnlock();
     return 0;
 }
