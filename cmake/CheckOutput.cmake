@@ -2,11 +2,11 @@
 # output with the transcript in EXPECTED. Date stamps are compared by form only, and
 # with SORT_REPORTS the framed reports may come in any order (threads send them).
 #
-#   cmake -DPROGRAM=... -DCFG_DIR=... -DEXPECTED=... [-DSORT_REPORTS=ON] -P check_output.cmake
+#   cmake -DPROGRAM=... -DCFG_DIR=... -DEXPECTED=... [-DSORT_REPORTS=ON] -P CheckOutput.cmake
 
 foreach(var IN ITEMS PROGRAM CFG_DIR EXPECTED)
   if(NOT DEFINED ${var})
-    message(FATAL_ERROR "check_output.cmake: ${var} is not set")
+    message(FATAL_ERROR "CheckOutput.cmake: ${var} is not set")
   endif()
 endforeach()
 
