@@ -1,0 +1,238 @@
+/*
+ * TarvikCheck - shows what the library sees: the configuration, the class table in the
+ * order reports walk it, the state of every catalogue, and, for each code given, where
+ * its lookup ends. It is the answer to "why is my report's body empty?".
+ *
+ *   TarvikCheck [CODE...]      CODE in decimal, or in hexadecimal after 0x
+ *
+ * The configuration is loaded by the library's own ErrCfgInit, from the same
+ * environment variables; its diagnostics appear as they would in a program.
+ * Exit status: 0 when everything checked is sound, 1 when a problem was found,
+ * 2 on a usage error.
+ */
+#include "tarvik.h"
+
+#include "Catalogue.h"
+#include "TextScan.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace
+{
+
+constexpr int kExitSound = 0;
+constexpr int kExitProblem = 1;
+constexpr int kExitUsage = 2;
+
+/* The largest class number whose codes the library can resolve (bit 31 clear). */
+constexpr int kClassMax = 32767;
+
+void Usage()
+{
+    printf("\nUsage : TarvikCheck [code...]\n");
+    printf("\n        avec code = code d'erreur en decimal, ou en hexadecimal precede de 0x\n");
+}
+
+/* Reads a code as a decimal or 0x-prefixed hexadecimal 32-bit value; false if it is not. */
+bool ParseCode(const char *arg, int *code)
+{
+    const bool hex = arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X');
+    if (*arg == '\0' || (hex && arg[2] == '\0'))
+        return false;
+    char *end;
+    errno = 0;
+    const long long v = strtoll(hex ? arg + 2 : arg, &end, hex ? 16 : 10);
+    if (*end != '\0' || errno == ERANGE || v < INT_MIN || v > static_cast<long long>(UINT_MAX))
+        return false;
+    *code = int(static_cast<unsigned>(v)); /* 0xffff0001 is the code of class -1 */
+    return true;
+}
+
+void ShowVariable(const char *name)
+{
+    const char *value = getenv(name);
+    if (value)
+        printf("%s = \"%s\"\n", name, value);
+    else
+        printf("%s non defini\n", name);
+}
+
+/* A class name as printed: carriage returns and line feeds made visible. */
+std::string Printable(const char *name)
+{
+    std::string out;
+    for (; *name; ++name)
+        out += *name == '\r' ? "\\r" : *name == '\n' ? "\\n" : std::string(1, *name);
+    return out;
+}
+
+/* What reading a catalogue gave: its state, and the entry line of a code if asked. */
+struct CatalogueState {
+    bool sound = false;
+    std::string state; /* "3 erreurs", or what went wrong */
+    int entryLine = 0; /* line number of the code's entry, 0 when none */
+    std::string entry; /* that line, newline dropped */
+    std::string text;  /* the entry's text, as the library takes it */
+};
+
+/*
+ * Reads the catalogue at path for class classCode as the library does: the header, then
+ * every entry. With code given, notes the first entry that matches it.
+ */
+CatalogueState ReadCatalogue(const char *path, int classCode, const int *code)
+{
+    CatalogueState st;
+    tarvik::CatalogueReader r;
+    if (!tarvik::OpenCatalogue(r, path)) {
+        st.state = std::string("Impossible d'ouvrir le fichier (") + strerror(errno) + ")";
+        return st;
+    }
+    std::string_view line;
+    if (!tarvik::NextPiece(r, line)) {
+        st.state =
+            r.failed ? std::string("lecture impossible (") + strerror(errno) + ")" : "fichier vide";
+        return st;
+    }
+    char ident[20];
+    const std::string_view header = tarvik::CatalogueHeader(classCode, ident);
+    if (tarvik::Head(line, header.size()) != header) {
+        st.state = "format incorrect : la premiere ligne doit commencer par " + std::string(header);
+        return st;
+    }
+    int entries = 0;
+    for (int lineNum = 2; tarvik::NextPiece(r, line); ++lineNum) {
+        if (line.empty() || line[0] != '.')
+            continue;
+        ++entries;
+        int entryCode;
+        std::string_view text;
+        tarvik::ParseEntry(line, &entryCode, &text);
+        if (code && entryCode == *code && st.entryLine == 0) {
+            st.entryLine = lineNum;
+            st.entry = std::string(tarvik::Head(line, line.size() - (line.back() == '\n')));
+            st.text = std::string(text);
+        }
+    }
+    if (r.failed) {
+        st.state = "erreur de lecture";
+        return st;
+    }
+    st.sound = true;
+    st.state = std::to_string(entries) + (entries > 1 ? " erreurs" : " erreur");
+    return st;
+}
+
+/* Prints the class table in walk order with each catalogue's state and the traps. */
+bool ShowTable(const std::vector<const T_ClassInfo *> &table)
+{
+    bool sound = true;
+    printf("Classes, dans l'ordre de parcours :\n");
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const T_ClassInfo &c = *table[i];
+        const CatalogueState st = ReadCatalogue(c.FilePath, c.ClassCode, nullptr);
+        printf("  classe %d %s : %s : %s\n", c.ClassCode, Printable(c.PkgName).c_str(),
+               Printable(c.FilePath).c_str(), st.state.c_str());
+        sound = sound && st.sound;
+
+        std::vector<std::string> traps;
+        if (c.PkgName[0] == '\0')
+            traps.push_back("nom de classe vide : aucun code de cette classe n'a de texte");
+        if (strpbrk(c.PkgName, "\r\n"))
+            traps.push_back("le nom de classe contient une fin de ligne (ligne de classe sans "
+                            "numero ?)");
+        if (c.ClassCode < 0 || c.ClassCode > kClassMax)
+            traps.push_back("numero de classe hors de 0 a 32767 : ses codes ne peuvent pas "
+                            "etre trouves");
+        for (std::size_t j = i + 1; j < table.size(); ++j)
+            if (table[j]->ClassCode == c.ClassCode)
+                traps.push_back("masquee par la classe " + Printable(table[j]->PkgName) +
+                                " de meme numero, rencontree plus loin");
+        for (const std::string &trap : traps)
+            printf("    Attention : %s\n", trap.c_str());
+        sound = sound && traps.empty();
+    }
+    return sound;
+}
+
+/* Follows code through the steps of a report's lookup; false when it ends without text. */
+bool FollowCode(const std::vector<const T_ClassInfo *> &table, const char *arg, int code)
+{
+    printf("Code %s ($%x) :\n", arg, unsigned(code));
+    if (table.empty()) {
+        printf("  aucune classe configuree : aucun message ne sera envoye\n");
+        return false;
+    }
+    if (code == TARVIK_SYSTEM_ERROR) {
+        printf("  erreur systeme : le texte est celui de errno\n");
+        return true;
+    }
+    const int errClass = code >> 16;
+    printf("  classe %d\n", errClass);
+    const T_ClassInfo *found = nullptr; /* the last matching entry wins */
+    for (const T_ClassInfo *c : table)
+        if (c->ClassCode == errClass)
+            found = c;
+    if (!found || found->PkgName[0] == '\0') {
+        printf("  classe absente de la configuration : le corps du message sera vide\n");
+        return false;
+    }
+    printf("  entree %s : %s\n", Printable(found->PkgName).c_str(),
+           Printable(found->FilePath).c_str());
+    const CatalogueState st = ReadCatalogue(found->FilePath, errClass, &code);
+    if (!st.sound) {
+        printf("  %s\n", st.state.c_str());
+        return false;
+    }
+    if (st.entryLine == 0) {
+        printf("  code absent du catalogue%s : le corps du message sera vide\n",
+               code < 0 ? " (un code dont le bit 31 est mis n'est jamais trouve)" : "");
+        return false;
+    }
+    printf("  ligne %d : %s\n", st.entryLine, st.entry.c_str());
+    printf("  texte : %s\n", st.text.c_str());
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<int> codes;
+    for (int i = 1; i < argc; ++i) {
+        int code;
+        if (!ParseCode(argv[i], &code)) {
+            Usage();
+            return kExitUsage;
+        }
+        codes.push_back(code);
+    }
+
+    ShowVariable("TARVIK_CFG_DIR");
+    ShowVariable("TARVIK_CFG_FILE");
+    ShowVariable("TARVIK_CFG_DIR_USER");
+    fflush(stdout);
+    const bool loaded = ErrCfgInit() == 0;
+    printf("Chargement de la configuration : %s\n", loaded ? "correct" : "en echec");
+    bool sound = loaded;
+
+    std::vector<const T_ClassInfo *> table;
+    for (const T_ClassInfo *c = ErrCfgGet(); c; c = c->Next)
+        table.push_back(c);
+    if (table.empty()) {
+        printf("Aucune classe configuree : aucun message ne sera envoye\n");
+        sound = false;
+    } else {
+        sound = ShowTable(table) && sound;
+    }
+
+    for (std::size_t i = 0; i < codes.size(); ++i)
+        sound = FollowCode(table, argv[i + 1], codes[i]) && sound;
+    return sound ? kExitSound : kExitProblem;
+}
