@@ -15,6 +15,7 @@
 #include "Catalogue.h"
 #include "TextScan.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -40,15 +41,20 @@ void Usage()
     printf("\n        avec code = code d'erreur en decimal, ou en hexadecimal precede de 0x\n");
 }
 
-/* Reads a code as a decimal or 0x-prefixed hexadecimal 32-bit value; false if it is not. */
+/*
+ * Reads a code as a 32-bit value: decimal digits, with a minus sign allowed, or hex digits
+ * after 0x. No blank and no other sign: "0x-1" or " 5" is not a code. False if it is not.
+ */
 bool ParseCode(const char *arg, int *code)
 {
     const bool hex = arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X');
-    if (*arg == '\0' || (hex && arg[2] == '\0'))
+    const char *digits = hex ? arg + 2 : arg + (arg[0] == '-');
+    if (!(hex ? isxdigit(static_cast<unsigned char>(*digits))
+              : isdigit(static_cast<unsigned char>(*digits))))
         return false;
     char *end;
     errno = 0;
-    const long long v = strtoll(hex ? arg + 2 : arg, &end, hex ? 16 : 10);
+    const long long v = strtoll(hex ? digits : arg, &end, hex ? 16 : 10);
     if (*end != '\0' || errno == ERANGE || v < INT_MIN || v > static_cast<long long>(UINT_MAX))
         return false;
     *code = int(static_cast<unsigned>(v)); /* 0xffff0001 is the code of class -1 */
@@ -106,8 +112,15 @@ CatalogueState ReadCatalogue(const char *path, int classCode, const int *code)
         st.state = "format incorrect : la premiere ligne doit commencer par " + std::string(header);
         return st;
     }
+    /*
+     * The pieces of a line longer than 511 bytes share its number: the count goes up only
+     * when the piece before ended with a newline.
+     */
+    const auto endedLine = [&r] { return r.begin > 0 && r.buf[r.begin - 1] == '\n'; };
     int entries = 0;
-    for (int lineNum = 2; tarvik::NextPiece(r, line); ++lineNum) {
+    int lineNum = 1;
+    for (bool ended = endedLine(); tarvik::NextPiece(r, line); ended = endedLine()) {
+        lineNum += ended;
         if (line.empty() || line[0] != '.')
             continue;
         ++entries;
