@@ -49,7 +49,8 @@ constexpr std::string_view Tail(std::string_view text, std::size_t n)
 /* Copies text into dst without a terminator; returns the number of bytes copied. */
 inline std::size_t CopyView(char *dst, std::string_view text)
 {
-    std::memcpy(dst, text.data(), text.size());
+    if (!text.empty()) /* an empty view may hold a null pointer, which memcpy forbids */
+        std::memcpy(dst, text.data(), text.size());
     return text.size();
 }
 
