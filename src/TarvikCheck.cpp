@@ -192,8 +192,13 @@ bool FollowCode(const std::vector<const T_ClassInfo *> &table, const char *arg, 
     for (const T_ClassInfo *c : table)
         if (c->ClassCode == errClass)
             found = c;
-    if (!found || found->PkgName[0] == '\0') {
+    if (!found) {
         printf("  classe absente de la configuration : le corps du message sera vide\n");
+        return false;
+    }
+    if (found->PkgName[0] == '\0') {
+        /* Reports take an empty class name for an unconfigured class. */
+        printf("  entree de classe sans nom : le corps du message sera vide\n");
         return false;
     }
     printf("  entree %s : %s\n", Printable(found->PkgName).c_str(),

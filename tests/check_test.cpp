@@ -212,7 +212,8 @@ const TrapCase kTraps[] = {
      {"5"},
      kLoaded + kWalk + "  classe 0  : _err.tarvik : 1 erreur\n" +
          "    Attention : nom de classe vide : aucun code de cette classe n'a de texte\n" +
-         "  classe 1 NET : NET_err.tarvik : 1 erreur\n" + Code("5", "5", 0) + kClassAbsent},
+         "  classe 1 NET : NET_err.tarvik : 1 erreur\n" + Code("5", "5", 0) +
+         "  entree de classe sans nom : le corps du message sera vide\n"},
     {"ConfigurationFileMissing",
      {},
      {"-1"},
