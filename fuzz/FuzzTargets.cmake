@@ -1,0 +1,27 @@
+# The fuzz harnesses, shared by the libFuzzer build (fuzz/CMakeLists.txt) and by the
+# ordinary test builds, which replay the seed corpora and the regression inputs.
+
+set(TARVIK_FUZZ_TARGETS fuzz_compile fuzz_config fuzz_catalogue)
+set(TARVIK_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# tarvik_fuzz_executable(<executable> <harness> LIBFUZZER|REPLAY)
+# Builds fuzz/<harness>.cpp as <executable>, driven by libFuzzer or by a plain main that
+# runs the harness once per file named on its command line.
+function(tarvik_fuzz_executable exe harness driver)
+  add_executable(${exe} ${TARVIK_FUZZ_DIR}/${harness}.cpp ${TARVIK_FUZZ_DIR}/FuzzSupport.cpp)
+  target_include_directories(${exe} PRIVATE ${TARVIK_FUZZ_DIR})
+  target_link_libraries(${exe} PRIVATE tarvik)
+  if(driver STREQUAL "LIBFUZZER")
+    target_compile_options(${exe} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${exe} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_sources(${exe} PRIVATE ${TARVIK_FUZZ_DIR}/replay_main.cpp)
+  endif()
+  if(harness STREQUAL "fuzz_compile")
+    # The compiler's own source, its main renamed so that the harness can call it.
+    # (A source property of this directory only: src/ builds the compiler unchanged.)
+    set(compiler ${PROJECT_SOURCE_DIR}/src/TarvikCompile.cpp)
+    target_sources(${exe} PRIVATE ${compiler})
+    set_source_files_properties(${compiler} PROPERTIES COMPILE_DEFINITIONS main=TarvikCompileMain)
+  endif()
+endfunction()
