@@ -1,0 +1,490 @@
+// Fault injection: allocations that fail, a host-name query that fails, catalogue reads
+// that come short or fail, catalogues and configurations that change between calls,
+// and a standard output that is closed or full.
+//
+// The faults come from link-time seams: this program is linked with
+// --wrap=calloc,--wrap=gethostname,--wrap=read, so the library's calls of those
+// functions reach the wrappers below, which pass every call through to the real
+// function unless the scenario has armed a fault. Nothing of this is in the library.
+//
+// Every scenario runs in a fresh child process, in a directory of its own named by
+// TARVIK_CFG_DIR, and prints each call's result between the library's own output; the
+// test compares that whole text, report date stamps masked.
+#include "TestSupport.h"
+#include "tarvik.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+// ---------------------------------------------------------------------------------------
+// The seams. A fault is armed in the child, right before the call it is meant for.
+
+namespace fault
+{
+int callocCalls;              // calloc calls so far
+int callocFailAt;             // the call number that fails; 0: none
+std::size_t callocFailedSize; // bytes asked for by the call that failed
+
+bool hostNameFails;        // every query fails, leaving the buffer full and unterminated
+std::size_t hostNameBytes; // the length given to the last query
+
+int readCalls;       // read calls so far
+int readFailAt;      // the call number that fails with readErrno; 0: none
+int readErrno = EIO; // ...
+std::size_t readMax; // most bytes one read gives; 0: as many as asked
+
+// Makes the n-th calloc call from now fail.
+void FailCalloc(int n)
+{
+    callocFailAt = callocCalls + n;
+}
+// Makes the n-th read call from now fail with err.
+void FailRead(int n, int err)
+{
+    readFailAt = readCalls + n;
+    readErrno = err;
+}
+} // namespace fault
+
+extern "C" {
+void *__real_calloc(std::size_t n, std::size_t size);
+int __real_gethostname(char *name, std::size_t len);
+ssize_t __real_read(int fd, void *buf, std::size_t n);
+
+void *__wrap_calloc(std::size_t n, std::size_t size)
+{
+    if (++fault::callocCalls == fault::callocFailAt) {
+        fault::callocFailedSize = n * size;
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __real_calloc(n, size);
+}
+
+int __wrap_gethostname(char *name, std::size_t len)
+{
+    fault::hostNameBytes = len;
+    if (!fault::hostNameFails)
+        return __real_gethostname(name, len);
+    memset(name, 'h', len);
+    errno = ENAMETOOLONG;
+    return -1;
+}
+
+ssize_t __wrap_read(int fd, void *buf, std::size_t n)
+{
+    if (++fault::readCalls == fault::readFailAt) {
+        errno = fault::readErrno;
+        return -1;
+    }
+    if (fault::readMax != 0 && n > fault::readMax)
+        n = fault::readMax;
+    return __real_read(fd, buf, n);
+}
+}
+
+namespace
+{
+
+using tarvik::test::Outcome;
+using tarvik::test::RunInChild;
+using tarvik::test::TempDir;
+using tarvik::test::WriteFile;
+
+constexpr char kConfig[] = ".CLASS demo 12\n.CLASS gone 13\n.CLASS bad 14\n";
+constexpr char kCatalogue[] = "!$c\n.c0001.Out of memory\n.c0002.Disk full\n";
+constexpr int kFound = 0xc0001;       // in DEMO_err.tarvik
+constexpr int kNoFile = 0xd0001;      // class GONE, whose catalogue does not exist
+constexpr int kWrongHeader = 0xe0001; // class BAD, whose catalogue is headed for class 12
+constexpr std::size_t kRecordSize = sizeof(T_ErrMsg);
+
+// The framed report of an ErrSend call made by Send().
+std::string Report(const std::string &pkg, int cls, unsigned code, const std::string &body)
+{
+    char hex[16];
+    snprintf(hex, sizeof hex, "%x", code);
+    return "==== TARVIK MESSAGE ==== <date>\nApplication : \nClass : " + pkg + " (" +
+           std::to_string(cls) + ")\nCode : $" + hex + "\nType : ERROR\nSource : TEST - fault\n" +
+           "Body : " + body + "\nExtra : \n========================\n\n";
+}
+const std::string kFoundReport = Report("DEMO", 12, kFound, "Out of memory");
+
+std::string Diag(const char *function, const std::string &message)
+{
+    return std::string("Tarvik - ") + function + "() : " + message + "\n";
+}
+
+// The calls a scenario makes, each followed by a line with its result.
+void Send(int code)
+{
+    printf("ErrSend %d\n", ErrSend(code, TARVIK_ERROR, "TEST - fault", nullptr));
+}
+void Get(int code)
+{
+    char text[64];
+    memset(text, 'x', sizeof text); // ErrGet clears it first
+    const int result = ErrGet(code, text, sizeof text);
+    printf("ErrGet %d \"%s\"\n", result, text);
+}
+
+// A scenario's directory, with the configuration and the DEMO catalogue.
+class FaultTest : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        WriteFile(dir / "Tarvik.cfg", kConfig);
+        WriteFile(catalogue, kCatalogue);
+    }
+
+    // Runs body in a fresh child inside the directory; returns what it printed, with
+    // every report's date stamp masked.
+    std::string Run(const std::function<void()> &body)
+    {
+        const Outcome outcome = RunInChild([&] {
+            if (chdir(dir.path().c_str()) != 0)
+                return 126;
+            setenv("TARVIK_CFG_DIR", dir.path().c_str(), 1);
+            unsetenv("TARVIK_CFG_FILE");
+            unsetenv("TARVIK_CFG_DIR_USER");
+            body();
+            return 0;
+        });
+        EXPECT_EQ(outcome.status, 0) << outcome.out;
+        static const std::regex stamp("(==== TARVIK MESSAGE ==== )[^\n]*");
+        return std::regex_replace(outcome.out, stamp, "$1<date>");
+    }
+
+    TempDir dir;
+    const std::string catalogue = dir / "DEMO_err.tarvik";
+};
+
+// ---------------------------------------------------------------------------------------
+// Allocations: the record of ErrSend and ErrGet, ErrDispatch's report buffer and a class
+// entry of ErrCfgInit. Each failure prints its message and the call goes on as designed;
+// the same call made again, with the fault spent, works.
+
+// What the failed allocation was, told by its size.
+std::string Allocation(std::size_t bytes)
+{
+    if (bytes == kRecordSize)
+        return "record-sized";
+    if (bytes >= sizeof(T_ClassInfo) && bytes < 2 * sizeof(T_ClassInfo))
+        return "class entry";
+    return std::to_string(bytes) + " bytes";
+}
+
+TEST_F(FaultTest, AllocationFailures)
+{
+    const std::string missing =
+        Diag("ErrSend", "Impossible d'ouvrir le fichier \"" + dir / "GONE_err.tarvik" + "\"");
+    const std::string noTable = "Probleme a l'init de la config du package Tarvik";
+    const struct {
+        const char *what;
+        bool loaded; // the configuration is loaded before the fault is armed
+        int failAt;  // the calloc call that fails, counted from the probed call on
+        std::function<void()> call;
+        std::string out;   // of the call with the fault
+        std::string again; // of the same call made again
+    } cases[] = {
+        {"ErrSend's record", true, 1, [] { Send(kFound); },
+         Diag("ErrSend", "Memoire insuffisante") + "ErrSend -1\nrecord-sized\n",
+         kFoundReport + "ErrSend 0\n"},
+        {"ErrGet's record", true, 1, [] { Get(kFound); },
+         Diag("ErrGet", "Memoire insuffisante") + "ErrGet -1 \"\"\nrecord-sized\n",
+         "ErrGet 0 \"Out of memory\"\n"},
+        {"ErrDispatch's buffer: no report, ErrSend's result as usual", true, 2,
+         [] { Send(kFound); },
+         Diag("ErrDispatch", "Memoire insuffisante") + "ErrSend 0\nrecord-sized\n",
+         kFoundReport + "ErrSend 0\n"},
+        {"ErrDispatch's buffer after a failed lookup", true, 2, [] { Send(kNoFile); },
+         missing + Diag("ErrDispatch", "Memoire insuffisante") + "ErrSend -1\nrecord-sized\n",
+         missing + Report("GONE", 13, kNoFile, "") + "ErrSend -1\n"},
+        {"the second class entry, in ErrSend's load", false, 2, [] { Send(kFound); },
+         Diag("ErrCfgInit", "Memoire insuffisante") + Diag("ErrSend", noTable) +
+             "ErrSend -1\nclass entry\n",
+         kFoundReport + "ErrSend 0\n"},
+        {"the first class entry, in ErrGet's load", false, 1, [] { Get(kFound); },
+         Diag("ErrCfgInit", "Memoire insuffisante") + Diag("ErrGet", noTable) +
+             "ErrGet -1 \"\"\nclass entry\n",
+         "ErrGet 0 \"Out of memory\"\n"},
+    };
+    for (const auto &c : cases) {
+        const std::string out = Run([&] {
+            if (c.loaded)
+                ErrGet(TARVIK_SYSTEM_ERROR, nullptr, 0);
+            fault::FailCalloc(c.failAt);
+            c.call();
+            printf("%s\n", Allocation(fault::callocFailedSize).c_str());
+            c.call();
+        });
+        EXPECT_EQ(out, c.out + c.again) << c.what;
+    }
+}
+
+// One record per call, freed before it returns; ErrSend's report one buffer more.
+TEST_F(FaultTest, OneAllocationPerRecordAndReport)
+{
+    const std::string out = Run([] {
+        ErrGet(TARVIK_SYSTEM_ERROR, nullptr, 0);
+        int before = fault::callocCalls;
+        Send(kFound);
+        printf("ErrSend: %d\n", fault::callocCalls - before);
+        before = fault::callocCalls;
+        Get(kFound);
+        printf("ErrGet: %d\n", fault::callocCalls - before);
+    });
+    EXPECT_EQ(out, kFoundReport + "ErrSend 0\nErrSend: 2\nErrGet 0 \"Out of memory\"\nErrGet: 1\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// The host-name query fails: the report still comes out, the text is still found, and
+// both calls return -1. ErrSend allows the query 40 bytes, ErrGet 39; the failed query
+// leaves the name unterminated, which must not show anywhere.
+
+TEST_F(FaultTest, HostNameQueryFails)
+{
+    const std::string out = Run([] {
+        fault::hostNameFails = true;
+        Send(kFound);
+        printf("%zu bytes\n", fault::hostNameBytes);
+        Get(kFound);
+        printf("%zu bytes\n", fault::hostNameBytes);
+        errno = EDOM;
+        const int result = ErrSend(TARVIK_SYSTEM_ERROR, TARVIK_ERROR, "TEST - fault", nullptr);
+        printf("ErrSend %d, errno %s\n", result, errno == EDOM ? "kept" : "changed");
+    });
+    const std::string fails = "gethostname() fails !";
+    EXPECT_EQ(out, Diag("ErrSend", fails) + kFoundReport + "ErrSend -1\n40 bytes\n" +
+                       Diag("ErrGet", fails) + "ErrGet -1 \"Out of memory\"\n39 bytes\n" +
+                       Diag("ErrSend", fails) + Report("", 0, 0xffffffff, strerror(EDOM)) +
+                       "ErrSend -1, errno kept\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// Catalogue reads: short reads change nothing; a read that fails after the first gives
+// "erreur de lecture", a first read that fails "fichier vide"; an interrupted read is
+// tried again.
+
+TEST_F(FaultTest, CatalogueReadFaults)
+{
+    // Entries behind a line longer than the reader's pieces, read in small bits.
+    const std::string longText(700, 't');
+    const std::string entries = "!$c\n.c0002." + longText + "\n.c0001.Out of memory\n";
+    const std::string firstPiece(511 - sizeof ".c0002." + 1, 't');
+    const std::string path = catalogue;
+    const std::string readError = path + " : erreur de lecture";
+    const struct {
+        const char *what;
+        std::size_t readMax;
+        int failAt; // 0: no read fails
+        int err;
+        std::string out;
+    } cases[] = {
+        {"one byte per read", 1, 0, 0, kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n"},
+        {"seven bytes per read", 7, 0, 0, kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n"},
+        {"an interrupted read", 5, 2, EINTR,
+         kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n"},
+        {"the second read fails", 5, 2, EIO,
+         Diag("ErrSend", readError) + Report("DEMO", 12, kFound, "") + "ErrSend -1\n" +
+             Diag("ErrGet", readError) + "ErrGet -1 \"\"\n"},
+        {"a read in the long line fails", 100, 4, EIO,
+         Diag("ErrSend", readError) + Report("DEMO", 12, kFound, "") + "ErrSend -1\n" +
+             Diag("ErrGet", readError) + "ErrGet -1 \"\"\n"},
+        {"the first read fails", 0, 1, EIO,
+         Diag("ErrSend", path + " : fichier vide") + Report("DEMO", 12, kFound, "") +
+             "ErrSend -1\n" + Diag("ErrGet", path + " : fichier vide") + "ErrGet -1 \"\"\n"},
+    };
+    WriteFile(catalogue, entries);
+    for (const auto &c : cases) {
+        const std::string out = Run([&] {
+            ErrGet(TARVIK_SYSTEM_ERROR, nullptr, 0);
+            fault::readMax = c.readMax;
+            if (c.failAt)
+                fault::FailRead(c.failAt, c.err);
+            Send(kFound);
+            if (c.failAt)
+                fault::FailRead(c.failAt, c.err);
+            Get(kFound);
+            // The long entry's text is its first piece, however it was read.
+            char text[800] = "";
+            fault::readFailAt = 0;
+            const int result = ErrGet(0xc0002, text, sizeof text);
+            printf("long entry %d %s\n", result, text == firstPiece ? "as one piece" : text);
+        });
+        EXPECT_EQ(out, c.out + "long entry 0 as one piece\n") << c.what;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Nothing is cached: the catalogue is read again by every call, whatever happened to it
+// in between.
+
+TEST_F(FaultTest, CatalogueChangesBetweenCalls)
+{
+    const std::string path = catalogue;
+    const auto replace = [path](const char *bytes) {
+        const std::string next = path + ".next";
+        WriteFile(next, bytes);
+        rename(next.c_str(), path.c_str());
+    };
+    const auto failed = [path](const std::string &message) {
+        return Diag("ErrSend", path + " : " + message) + Report("DEMO", 12, kFound, "") +
+               "ErrSend -1\n" + Diag("ErrGet", path + " : " + message) + "ErrGet -1 \"\"\n";
+    };
+    const struct {
+        const char *what;
+        std::function<void()> change;
+        std::string out;
+    } steps[] = {
+        {"as written", [] {}, kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n"},
+        {"replaced", [&] { replace("!$c\n.c0001.No memory left\n"); },
+         Report("DEMO", 12, kFound, "No memory left") + "ErrSend 0\nErrGet 0 \"No memory left\"\n"},
+        {"removed", [path] { unlink(path.c_str()); },
+         Diag("ErrSend", "Impossible d'ouvrir le fichier \"" + path + "\"") +
+             Report("DEMO", 12, kFound, "") + "ErrSend -1\n" +
+             Diag("ErrGet", "Impossible d'ouvrir le fichier \"" + path + "\"") +
+             "ErrGet -1 \"\"\n"},
+        {"a directory", [path] { mkdir(path.c_str(), 0700); }, failed("fichier vide")},
+        {"empty",
+         [&] {
+             rmdir(path.c_str());
+             replace("");
+         },
+         failed("fichier vide")},
+        {"another class's", [&] { replace("!$d\n.c0001.Out of memory\n"); },
+         failed("format incorrect")},
+        {"written again", [&] { replace(kCatalogue); },
+         kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n"},
+    };
+    std::string expected;
+    for (const auto &step : steps)
+        expected += std::string("-- ") + step.what + "\n" + step.out;
+    const std::string out = Run([&] {
+        for (const auto &step : steps) {
+            printf("-- %s\n", step.what);
+            step.change();
+            Send(kFound);
+            Get(kFound);
+        }
+    });
+    EXPECT_EQ(out, expected);
+}
+
+// The configuration is read once: the class table stays as loaded when the file changes
+// or disappears. A program that calls ErrCfgInit itself gets a new table, or none when
+// the file is gone or unreadable; while there is none, every call loads it again.
+
+TEST_F(FaultTest, ConfigurationChangesBetweenCalls)
+{
+    const std::string cfg = dir / "Tarvik.cfg";
+    const std::string other = dir / "other";
+    mkdir(other.c_str(), 0700);
+    WriteFile(other + "/DEMO_err.tarvik", "!$c\n.c0001.Elsewhere\n");
+    const std::string found = kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n";
+    const std::string elsewhere =
+        Report("DEMO", 12, kFound, "Elsewhere") + "ErrSend 0\nErrGet 0 \"Elsewhere\"\n";
+    const std::string notFound =
+        Diag("ErrCfgInit", "Impossible de trouver le fichier \"" + cfg + "\"");
+    const std::string unreadable =
+        Diag("ErrCfgInit", "Impossible de lire le fichier \"" + cfg + "\"");
+    // Both calls load the configuration again, and fail.
+    const auto noTable = [](const std::string &load) {
+        const std::string message = "Probleme a l'init de la config du package Tarvik";
+        return load + Diag("ErrSend", message) + "ErrSend -1\n" + load + Diag("ErrGet", message) +
+               "ErrGet -1 \"\"\n";
+    };
+    const auto init = [] { printf("ErrCfgInit %d\n", ErrCfgInit()); };
+    const struct {
+        const char *what;
+        std::function<void()> change;
+        std::string out;
+    } steps[] = {
+        {"loaded", [] {}, found},
+        {"file removed", [cfg] { unlink(cfg.c_str()); }, found},
+        {"file moves the class elsewhere",
+         [cfg, other] { WriteFile(cfg, ".CLASS demo 12 " + other + "\n"); }, found},
+        {"ErrCfgInit", init, "ErrCfgInit 0\n" + elsewhere},
+        {"file removed, ErrCfgInit",
+         [cfg, init] {
+             unlink(cfg.c_str());
+             init();
+         },
+         notFound + "ErrCfgInit -1\n" + noTable(notFound)},
+        {"file is a directory", [cfg] { mkdir(cfg.c_str(), 0700); }, noTable(unreadable)},
+        {"file written again",
+         [cfg] {
+             rmdir(cfg.c_str());
+             WriteFile(cfg, kConfig);
+         },
+         found},
+    };
+    std::string expected;
+    for (const auto &step : steps)
+        expected += std::string("-- ") + step.what + "\n" + step.out;
+    const std::string out = Run([&] {
+        for (const auto &step : steps) {
+            printf("-- %s\n", step.what);
+            step.change();
+            Send(kFound);
+            Get(kFound);
+        }
+    });
+    EXPECT_EQ(out, expected);
+}
+
+// ---------------------------------------------------------------------------------------
+// Standard output closed, or on a full device: every write fails, nothing else changes,
+// errno included. With descriptor 1 closed, a catalogue that the library opens takes
+// that number, so a diagnostic printed while it is open (a wrong header here) goes to a
+// read-only file and must not reach it. The results go back through a copy of the
+// original standard output.
+
+TEST_F(FaultTest, StandardOutputUnwritable)
+{
+    const std::string badPath = dir / "BAD_err.tarvik";
+    const std::string bad = "!$c\n.e0001.Wrong class\n";
+    WriteFile(badPath, bad);
+    const struct {
+        const char *what;
+        bool full; // on /dev/full rather than closed
+    } cases[] = {{"closed", false}, {"full", true}};
+    for (const auto &c : cases) {
+        const std::string out = Run([&] {
+            fflush(stdout);
+            const int results = dup(STDOUT_FILENO);
+            if (c.full)
+                dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+            else
+                close(STDOUT_FILENO);
+            char text[64];
+            errno = EDOM;
+            const int r1 = ErrSend(kFound, TARVIK_ERROR, "TEST - fault", nullptr);
+            const int r2 = ErrSend(kNoFile, TARVIK_ERROR, "TEST - fault", nullptr);
+            const int r3 = ErrSend(kWrongHeader, TARVIK_ERROR, "TEST - fault", nullptr);
+            const int r4 = ErrSend(TARVIK_SYSTEM_ERROR, TARVIK_ERROR, nullptr, nullptr);
+            const int r5 = ErrGet(kFound, text, sizeof text);
+            const int r6 = ErrGet(kWrongHeader, nullptr, 0);
+            const bool errnoKept = errno == EDOM;
+            dprintf(results, "%d %d %d %d %d \"%s\" %d, errno %s\n", r1, r2, r3, r4, r5, text, r6,
+                    errnoKept ? "kept" : "changed");
+        });
+        EXPECT_EQ(out, "0 -1 -1 0 0 \"Out of memory\" -1, errno kept\n") << c.what;
+        EXPECT_EQ(tarvik::test::ReadFile(badPath), bad) << c.what;
+        EXPECT_EQ(tarvik::test::ReadFile(catalogue), kCatalogue) << c.what;
+    }
+}
+
+} // namespace
