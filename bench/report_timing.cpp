@@ -5,7 +5,10 @@
  *     65535-entry catalogue, standard output going to /dev/null; the library's time is
  *     shown as a ratio of the floor's (goals: 1.0x on the small one, 0.5x on the large);
  *   - calls per second of two threads against one (goal: 1.7x), with the floor's own
- *     speed-up beside it, which shows what the machine itself allows.
+ *     speed-up beside it, which shows what the machine itself allows; where the scheduler
+ *     gives its statistics, also the speed-up with the threads' waits for a CPU held by
+ *     another process taken out, the CPU time per call and the time spent blocked, which
+ *     tell contention in the library from a busy machine.
  * Library and floor samples take turns, and every figure is the median of several
  * repetitions, so that a change of load on the machine weighs on both alike.
  *
