@@ -16,10 +16,12 @@ endif()
 find_package(Threads REQUIRED)
 
 # The fuzz targets link libFuzzer themselves; every other object of the tree is
-# instrumented for it, so that coverage reaches into the library and the compiler.
+# instrumented for it, so that coverage reaches into the library and the compiler, and
+# every other program links the runtime that the instrumentation calls.
 if(TARVIK_BUILD_FUZZERS)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "TARVIK_BUILD_FUZZERS needs clang (the \"fuzz\" preset selects it)")
   endif()
   add_compile_options(-fsanitize=fuzzer-no-link)
+  add_link_options(-fsanitize=fuzzer-no-link)
 endif()
