@@ -141,12 +141,15 @@ Expected PlainLookup(int code)
     return e;
 }
 
-// Replaces the date stamp of every report in out by "<date>".
+// Replaces the date stamp of every report in out by "<date>". A report's banner starts
+// a line; the same text inside a line is part of an entry's text.
 std::string MaskDates(std::string out)
 {
     static const std::string banner = "==== TARVIK MESSAGE ==== ";
     for (std::size_t at = out.find(banner); at != std::string::npos;
          at = out.find(banner, at + 1)) {
+        if (at != 0 && out[at - 1] != '\n')
+            continue;
         const std::size_t from = at + banner.size();
         const std::size_t to = out.find('\n', from);
         out.replace(from, to == std::string::npos ? std::string::npos : to - from, "<date>");
