@@ -54,14 +54,14 @@ for target in "${targets[@]}"; do
   artifacts=$scratch/$target-artifacts
   corpus=$scratch/$target-corpus
   log=$scratch/$target.log
-  mkdir -p "$artifacts" "$corpus"
+  mkdir -p "$artifacts" "$corpus" "$scratch/tmp"
   cp "$here/corpus/$target"/* "$corpus"/
 
   # The regression inputs: each one run once.
   regressions=("$here/regressions/$target"/*)
   if [[ -e ${regressions[0]} ]]; then
     echo "== $target: replaying ${#regressions[@]} regression input(s)"
-    if ! "$binary" "${regressions[@]}" >"$log" 2>&1; then
+    if ! TMPDIR=$scratch/tmp "$binary" "${regressions[@]}" >"$log" 2>&1; then
       tail -n 30 "$log"
       echo "== $target: a regression input fails" >&2
       failed=1
@@ -72,8 +72,10 @@ for target in "${targets[@]}"; do
 
   echo "== $target: fuzzing for $seconds s"
   start=$SECONDS
+  # The targets' scratch directories go below the run's own, removed at the end even
+  # when libFuzzer stops a process without running its exit handlers.
   # shellcheck disable=SC2046 # the options are words
-  "$binary" $(options "$target") -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  TMPDIR=$scratch/tmp "$binary" $(options "$target") -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1
   status=$?
   elapsed=$((SECONDS - start))
