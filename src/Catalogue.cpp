@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -19,6 +20,13 @@ namespace
 {
 
 constexpr std::size_t kPieceMax = 511;
+
+/* The position of the first NUL byte of r.buf at or after from, or r.end. */
+std::size_t FindNul(const CatalogueReader &r, std::size_t from)
+{
+    const auto *nul = static_cast<const char *>(memchr(r.buf + from, '\0', r.end - from));
+    return nul ? std::size_t(nul - r.buf) : r.end;
+}
 
 /* Moves the unread bytes to the front of the buffer and reads more behind them. */
 void Refill(CatalogueReader &r)
@@ -34,6 +42,7 @@ void Refill(CatalogueReader &r)
         r.end += std::size_t(n);
     r.atEnd = n <= 0;
     r.failed = n < 0;
+    r.nul = FindNul(r, 0);
 }
 
 constexpr int HexDigit(char c)
@@ -99,9 +108,12 @@ bool NextPiece(CatalogueReader &r, std::string_view &piece)
             return false;
         if (nl || avail >= kPieceMax || r.atEnd) {
             const std::size_t len = nl ? std::size_t(nl - start) + 1 : span;
-            r.begin += len;
-            const auto *nul = static_cast<const char *>(memchr(start, '\0', len));
-            piece = std::string_view(start, nul ? std::size_t(nul - start) : len);
+            const std::size_t pieceEnd = r.begin + len;
+            /* NUL bytes are rare: they are searched once per buffer, not once per line. */
+            piece = std::string_view(start, std::min(r.nul, pieceEnd) - r.begin);
+            if (r.nul < pieceEnd)
+                r.nul = FindNul(r, pieceEnd);
+            r.begin = pieceEnd;
             return true;
         }
         Refill(r);
@@ -110,8 +122,11 @@ bool NextPiece(CatalogueReader &r, std::string_view &piece)
 
 std::string_view CatalogueHeader(int errClass, char (&ident)[20])
 {
-    const int n = snprintf(ident, sizeof ident, "!$%x", unsigned(errClass));
-    return {ident, std::size_t(n)};
+    ident[0] = '!';
+    ident[1] = '$';
+    char *end = AppendHex(ident + 2, std::uint32_t(errClass));
+    *end = '\0';
+    return {ident, std::size_t(end - ident)};
 }
 
 void ParseEntry(std::string_view line, int *code, std::string_view *text)
@@ -123,6 +138,41 @@ void ParseEntry(std::string_view line, int *code, std::string_view *text)
     *text = end < number.size() ? Tail(number, end + 1) : std::string_view();
     if (!text->empty() && text->back() == '\n')
         text->remove_suffix(1);
+}
+
+EntryKey MakeEntryKey(int code)
+{
+    EntryKey key;
+    key.code = code;
+    char *end = AppendHex(key.hex, std::uint32_t(code));
+    *end = '\0';
+    key.length = std::size_t(end - key.hex);
+    return key;
+}
+
+bool EntryDeclares(std::string_view line, const EntryKey &key)
+{
+    const std::string_view number = Tail(line, 1);
+    /*
+     * A number that starts with a hex digit other than 0 has no white space, sign or
+     * "0x" before it: its value is that of its run of digits. For a code between 1 and
+     * INT_MAX - 1 (no saturation can then match), the run must spell key.hex, in either
+     * case, and end there. Every other line gets the full reading.
+     */
+    const bool plain =
+        !number.empty() && HexDigit(number[0]) > 0 && key.code > 0 && key.code < INT_MAX;
+    if (!plain) {
+        int code;
+        std::string_view text;
+        ParseEntry(line, &code, &text);
+        return code == key.code;
+    }
+    for (std::size_t i = 0; i < key.length; ++i) {
+        const char c = i < number.size() ? number[i] : '\0';
+        if ((c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c) != key.hex[i])
+            return false;
+    }
+    return key.length == number.size() || HexDigit(number[key.length]) < 0;
 }
 
 } // namespace tarvik

@@ -18,9 +18,10 @@ namespace tarvik
 /* A catalogue file open for reading in pieces. */
 struct CatalogueReader {
     int fd = -1;
-    bool atEnd = false;  /* the file has no more bytes to give */
-    bool failed = false; /* a read failed: no further piece */
-    std::size_t begin = 0, end = 0;
+    bool atEnd = false;             /* the file has no more bytes to give */
+    bool failed = false;            /* a read failed: no further piece */
+    std::size_t begin = 0, end = 0; /* the unread bytes of buf */
+    std::size_t nul = 0;            /* first NUL byte at or after begin, or end */
     char buf[16384];
 
     CatalogueReader() = default;
@@ -48,6 +49,21 @@ std::string_view CatalogueHeader(int errClass, char (&ident)[20]);
  * after the number (normally behind the second dot) and loses one trailing newline.
  */
 void ParseEntry(std::string_view line, int *code, std::string_view *text);
+
+/* A code prepared for quick comparison with entry lines. */
+struct EntryKey {
+    int code;
+    char hex[9]; /* the code in lower-case hexadecimal, as the compiler writes it */
+    std::size_t length;
+};
+
+EntryKey MakeEntryKey(int code);
+
+/*
+ * Tells whether an entry line declares key.code, exactly as ParseEntry would decide,
+ * but without reading the whole number of the (many) lines that do not.
+ */
+bool EntryDeclares(std::string_view line, const EntryKey &key);
 
 } // namespace tarvik
 

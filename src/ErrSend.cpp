@@ -212,16 +212,15 @@ Lookup ReadCatalogue(const char *func, const char *path, T_ErrMsg &rec)
         Diagnostic("Tarvik - %s() : %s : format incorrect\n", func, path);
         return Lookup::Failed;
     }
+    const tarvik::EntryKey key = tarvik::MakeEntryKey(rec.ErrCode);
     while (tarvik::NextPiece(r, line)) {
-        if (line.empty() || line[0] != '.')
+        if (line.empty() || line[0] != '.' || !tarvik::EntryDeclares(line, key))
             continue;
         int code;
         std::string_view text;
         tarvik::ParseEntry(line, &code, &text);
-        if (code == rec.ErrCode) {
-            tarvik::CopyView(rec.Body, tarvik::Head(text, sizeof rec.Body - 1));
-            return Lookup::Found;
-        }
+        tarvik::CopyView(rec.Body, tarvik::Head(text, sizeof rec.Body - 1));
+        return Lookup::Found;
     }
     if (r.failed) {
         /* The entry may lie behind the failure: not finding it proves nothing. */
@@ -273,7 +272,7 @@ int ErrDispatch(const T_ErrMsg *pErrMsg)
         Diagnostic("Tarvik - ErrDispatch() : internal error (NULL pointer)\n");
         return -1;
     }
-    /* A record's size always holds its longest report (3339 characters). */
+    /* A record's size always holds the longest report (3339 characters and a blank line). */
     constexpr std::size_t size = sizeof(T_ErrMsg);
     const std::unique_ptr<char, FreeDeleter> Buffer(static_cast<char *>(std::calloc(1, size)));
     if (!Buffer) {
@@ -288,11 +287,15 @@ int ErrDispatch(const T_ErrMsg *pErrMsg)
     for (const auto &type : kTypeWords)
         if (m.ErrType & type.bit)
             Append(Buffer.get(), size, &len, "%s", type.word);
+    /* The report's own closing newline is followed by one more, as printf("%s\n") gives. */
     Append(Buffer.get(), size, &len,
-           "\nSource : %s\nBody : %s\nExtra : %s\n========================\n", m.Source, m.Body,
+           "\nSource : %s\nBody : %s\nExtra : %s\n========================\n\n", m.Source, m.Body,
            m.ExtraInfo);
-    printf("%s\n", Buffer.get());
+    /* One output call, so reports never interleave, and its flush, under one stream lock. */
+    flockfile(stdout);
+    fwrite(Buffer.get(), 1, len, stdout);
     fflush(stdout);
+    funlockfile(stdout);
     if (SendToLogger.load() != 0)
         tarvik::LogReport(m.ErrType, Buffer.get());
     return 0;

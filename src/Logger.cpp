@@ -22,7 +22,7 @@ char LogIdent[40]; /* written once, before openlog, under the library lock */
 bool LogOpened;    /* under the library lock */
 
 constexpr char kRecordSeparator[] = " | ";
-constexpr char kClosingRule[] = "\n========================\n";
+constexpr char kClosingRule[] = "\n========================\n\n";
 
 /* The priority of the highest type bit set; LOG_NOTICE when none is. */
 int Priority(int errType)

@@ -16,7 +16,7 @@ void OpenLogger(const char *appName);
 /*
  * Sends one framed report as one log record, facility LOG_USER, with the priority of
  * the highest type bit set: the report's lines, without the closing rule and the empty
- * line after it, joined with " | ".
+ * line after it, joined with " | ". report is the text that ErrDispatch printed.
  */
 void LogReport(int errType, const char *report);
 

@@ -184,17 +184,6 @@ char *Append(char *p, const char *text, std::size_t n)
     return p + n;
 }
 
-/* Appends v in lower-case hexadecimal without leading zeros, as "%x" would; returns the end. */
-char *AppendHex(char *p, std::uint32_t v)
-{
-    int digits = 1;
-    while (digits < 8 && (v >> (4 * digits)) != 0)
-        ++digits;
-    for (int i = digits - 1; i >= 0; --i)
-        *p++ = "0123456789abcdef"[(v >> (4 * i)) & 0xf];
-    return p;
-}
-
 /* Writes the bytes from line to end as one line of out; false when the write failed. */
 bool WriteLine(const Output &out, const char *line, const char *end)
 {
@@ -241,7 +230,7 @@ int DeclareError(Run &run)
     char entry[1 + 8 + 1 + kTextMax + 1];
     char *p = entry;
     *p++ = '.';
-    p = AppendHex(p, code);
+    p = tarvik::AppendHex(p, code);
     *p++ = '.';
     p = Append(p, text, std::size_t(m));
     *p++ = '\n';
@@ -255,7 +244,7 @@ int DeclareError(Run &run)
     *p++ = '_';
     p = Append(p, name, std::size_t(n));
     p = Append(p, " 0x", 3);
-    p = AppendHex(p, code);
+    p = tarvik::AppendHex(p, code);
     *p++ = '\n';
     if (!WriteLine(run.HFile, define, p))
         return FailWrite(run, run.HFile);

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -52,6 +53,20 @@ inline std::size_t CopyView(char *dst, std::string_view text)
     if (!text.empty()) /* an empty view may hold a null pointer, which memcpy forbids */
         std::memcpy(dst, text.data(), text.size());
     return text.size();
+}
+
+/*
+ * Writes v in lower-case hexadecimal without leading zeros, as "%x" does, at p (at most
+ * 8 bytes, no terminator); returns the end.
+ */
+inline char *AppendHex(char *p, std::uint32_t v)
+{
+    int digits = 1;
+    while (digits < 8 && (v >> (4 * digits)) != 0)
+        ++digits;
+    for (int i = digits - 1; i >= 0; --i)
+        *p++ = "0123456789abcdef"[(v >> (4 * i)) & 0xf];
+    return p;
 }
 
 /* Turns a-z into A-Z and leaves every other byte, including bytes above 127, unchanged. */
