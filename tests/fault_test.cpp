@@ -167,6 +167,31 @@ class FaultTest : public testing::Test
         return std::regex_replace(outcome.out, stamp, "$1<date>");
     }
 
+    // One change to the files, then the output of ErrSend and ErrGet that must follow.
+    struct Step {
+        const char *what;
+        std::function<void()> change;
+        std::string out;
+    };
+
+    // Runs the steps in order in one child, sending and looking up kFound after each.
+    template <std::size_t N>
+    void RunSteps(const Step (&steps)[N])
+    {
+        std::string expected;
+        for (const auto &step : steps)
+            expected += std::string("-- ") + step.what + "\n" + step.out;
+        const std::string out = Run([&] {
+            for (const auto &step : steps) {
+                printf("-- %s\n", step.what);
+                step.change();
+                Send(kFound);
+                Get(kFound);
+            }
+        });
+        EXPECT_EQ(out, expected);
+    }
+
     TempDir dir;
     const std::string catalogue = dir / "DEMO_err.tarvik";
 };
@@ -344,11 +369,7 @@ TEST_F(FaultTest, CatalogueChangesBetweenCalls)
         return Diag("ErrSend", path + " : " + message) + Report("DEMO", 12, kFound, "") +
                "ErrSend -1\n" + Diag("ErrGet", path + " : " + message) + "ErrGet -1 \"\"\n";
     };
-    const struct {
-        const char *what;
-        std::function<void()> change;
-        std::string out;
-    } steps[] = {
+    const Step steps[] = {
         {"as written", [] {}, kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n"},
         {"replaced", [&] { replace("!$c\n.c0001.No memory left\n"); },
          Report("DEMO", 12, kFound, "No memory left") + "ErrSend 0\nErrGet 0 \"No memory left\"\n"},
@@ -369,18 +390,7 @@ TEST_F(FaultTest, CatalogueChangesBetweenCalls)
         {"written again", [&] { replace(kCatalogue); },
          kFoundReport + "ErrSend 0\nErrGet 0 \"Out of memory\"\n"},
     };
-    std::string expected;
-    for (const auto &step : steps)
-        expected += std::string("-- ") + step.what + "\n" + step.out;
-    const std::string out = Run([&] {
-        for (const auto &step : steps) {
-            printf("-- %s\n", step.what);
-            step.change();
-            Send(kFound);
-            Get(kFound);
-        }
-    });
-    EXPECT_EQ(out, expected);
+    RunSteps(steps);
 }
 
 // The configuration is read once: the class table stays as loaded when the file changes
@@ -407,11 +417,7 @@ TEST_F(FaultTest, ConfigurationChangesBetweenCalls)
                "ErrGet -1 \"\"\n";
     };
     const auto init = [] { printf("ErrCfgInit %d\n", ErrCfgInit()); };
-    const struct {
-        const char *what;
-        std::function<void()> change;
-        std::string out;
-    } steps[] = {
+    const Step steps[] = {
         {"loaded", [] {}, found},
         {"file removed", [cfg] { unlink(cfg.c_str()); }, found},
         {"file moves the class elsewhere",
@@ -431,18 +437,7 @@ TEST_F(FaultTest, ConfigurationChangesBetweenCalls)
          },
          found},
     };
-    std::string expected;
-    for (const auto &step : steps)
-        expected += std::string("-- ") + step.what + "\n" + step.out;
-    const std::string out = Run([&] {
-        for (const auto &step : steps) {
-            printf("-- %s\n", step.what);
-            step.change();
-            Send(kFound);
-            Get(kFound);
-        }
-    });
-    EXPECT_EQ(out, expected);
+    RunSteps(steps);
 }
 
 // ---------------------------------------------------------------------------------------
