@@ -20,6 +20,13 @@
 extern "C" {
 #endif
 
+/* The library's version: the build reads it from here, so these lines are its only home. */
+#define TARVIK_VERSION_MAJOR 1
+#define TARVIK_VERSION_MINOR 0
+#define TARVIK_VERSION_PATCH 0
+#define TARVIK_VERSION_NUMBER \
+    (TARVIK_VERSION_MAJOR * 10000 + TARVIK_VERSION_MINOR * 100 + TARVIK_VERSION_PATCH)
+
 /* Error type bits of ErrSend(), combinable; shown as words in this order. */
 #define TARVIK_DEBUG 1
 #define TARVIK_INFORMATION 2
