@@ -113,6 +113,8 @@ bool NextPiece(CatalogueReader &r, std::string_view &piece)
             piece = std::string_view(start, std::min(r.nul, pieceEnd) - r.begin);
             if (r.nul < pieceEnd)
                 r.nul = FindNul(r, pieceEnd);
+            r.lineNum += r.lineEnded;
+            r.lineEnded = r.buf[pieceEnd - 1] == '\n';
             r.begin = pieceEnd;
             return true;
         }

@@ -22,6 +22,8 @@ struct CatalogueReader {
     bool failed = false;            /* a read failed: no further piece */
     std::size_t begin = 0, end = 0; /* the unread bytes of buf */
     std::size_t nul = 0;            /* first NUL byte at or after begin, or end */
+    int lineNum = 0;                /* line of the file that the last piece belongs to */
+    bool lineEnded = true;          /* the last piece ended with a newline */
     char buf[16384];
 
     CatalogueReader() = default;
@@ -36,7 +38,8 @@ bool OpenCatalogue(CatalogueReader &r, const char *path);
 /*
  * Gives the next piece: the bytes up to and including a newline, at most 511 of them,
  * or what is left at the end of the file, cut at an embedded NUL. False at the end of
- * the file or after a read error (r.failed tells which).
+ * the file or after a read error (r.failed tells which). r.lineNum numbers the file's
+ * lines from 1: the pieces of a line longer than 511 bytes share its number.
  */
 bool NextPiece(CatalogueReader &r, std::string_view &piece);
 

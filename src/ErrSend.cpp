@@ -2,28 +2,24 @@
  * ErrSend - the library's entry points: TarvikInit, ErrSend and ErrGet.
  *
  * Each call takes the library lock only to load the configuration on first use and to
- * copy the application's code and name; the class walk, the catalogue lookup and the
- * printing run unlocked, on a message record private to the call. Nothing is cached:
- * every lookup opens, reads and closes the class's compiled catalogue.
+ * copy the application's code and name; the lookup (Lookup.cpp) and the report
+ * (ErrDispatch.cpp) run unlocked, on a message record private to the call.
  */
 #include "tarvik.h"
 
-#include "Catalogue.h"
 #include "Diagnostic.h"
+#include "ErrDispatch.h"
 #include "Logger.h"
+#include "Lookup.h"
 #include "TextScan.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <pthread.h>
-#include <string_view>
 #include <unistd.h>
 
 namespace
@@ -31,9 +27,10 @@ namespace
 
 using tarvik::CopyBounded;
 using tarvik::Diagnostic;
+using tarvik::LookupEnd;
+using tarvik::LookupOutcome;
 
 pthread_once_t once = PTHREAD_ONCE_INIT; /* creates the library lock */
-std::atomic<int> SendToLogger;           /* logger flag of TarvikInit */
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -52,39 +49,6 @@ struct Identity {
     int AppCode;
     char AppName[40];
 };
-
-/* How a code's text was looked up. */
-enum class Lookup {
-    Found,   /* Body holds the text (the errno text for code -1) */
-    NoClass, /* the code's class is not in the class table */
-    NoEntry, /* the catalogue has no entry for the code */
-    Failed,  /* the catalogue could not be read or is not the class's (diagnostic printed) */
-};
-
-constexpr char kMonth[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-constexpr struct {
-    int bit;
-    const char *word;
-} kTypeWords[] = {
-    {1, " DEBUG"}, {2, " INFORMATION"}, {4, " WARNING"}, {8, " ERROR"}, {16, " FATAL"}};
-
-/*
- * Writes the local date and time as "08-Dec-126 21:38:05": the year field is the count
- * of years since 1900. From the year 2900 on the stamp is cut to fit its 20 bytes.
- */
-void ErrDate(char (&buf)[20])
-{
-    const time_t seconds = time(nullptr);
-    struct tm result = {};
-    localtime_r(&seconds, &result);
-    const int month = result.tm_mon >= 0 && result.tm_mon < 12 ? result.tm_mon : 0;
-    char stamp[80];
-    snprintf(stamp, sizeof stamp, "%.2d-%s-%.2d %.2d:%.2d:%.2d", result.tm_mday, kMonth[month],
-             result.tm_year, result.tm_hour, result.tm_min, result.tm_sec);
-    CopyBounded(buf, stamp);
-}
 
 /* strerror_r comes in two flavours: one returns the text, the other fills the buffer. */
 [[maybe_unused]] const char *ErrorText(const char *text, int, char *)
@@ -147,7 +111,7 @@ Record NewRecord(const char *func, const Identity &id, int ErrCode)
     }
     rec->ApplicationCode = id.AppCode;
     CopyBounded(rec->ApplicationName, id.AppName);
-    ErrDate(rec->Date);
+    tarvik::ErrDate(rec->Date);
     rec->ErrCode = ErrCode;
     rec->ProcessId = int(getpid());
     rec->ThreadId = ThreadNumber();
@@ -191,114 +155,48 @@ void SetCallingPackage(T_ErrMsg &rec)
 }
 
 /*
- * Looks rec.ErrCode up in the compiled catalogue at path: the header must begin with
- * "!$<ErrClass in hex>"; the first entry of the code wins and its text goes to rec.Body.
+ * Fills rec.Body with the text of rec.ErrCode (the errno text for -1) and rec.ErrClass
+ * and rec.ClassPackage from the class table, printing the diagnostic of a catalogue that
+ * cannot be read. Returns where the lookup ended.
  */
-Lookup ReadCatalogue(const char *func, const char *path, T_ErrMsg &rec)
+LookupEnd FindText(const char *func, const T_ClassInfo *table, const char *sysErrMsg,
+                   T_ErrMsg &rec)
 {
-    tarvik::CatalogueReader r;
-    if (!tarvik::OpenCatalogue(r, path)) {
-        Diagnostic("Tarvik - %s() : Impossible d'ouvrir le fichier \"%s\"\n", func, path);
-        return Lookup::Failed;
-    }
-    std::string_view line;
-    if (!tarvik::NextPiece(r, line)) {
-        Diagnostic("Tarvik - %s() : %s : fichier vide\n", func, path);
-        return Lookup::Failed;
-    }
-    char ident[20];
-    const std::string_view header = tarvik::CatalogueHeader(rec.ErrClass, ident);
-    if (tarvik::Head(line, header.size()) != header) {
-        Diagnostic("Tarvik - %s() : %s : format incorrect\n", func, path);
-        return Lookup::Failed;
-    }
-    const tarvik::EntryKey key = tarvik::MakeEntryKey(rec.ErrCode);
-    while (tarvik::NextPiece(r, line)) {
-        if (line.empty() || line[0] != '.' || !tarvik::EntryDeclares(line, key))
-            continue;
-        int code;
-        std::string_view text;
-        tarvik::ParseEntry(line, &code, &text);
-        tarvik::CopyView(rec.Body, tarvik::Head(text, sizeof rec.Body - 1));
-        return Lookup::Found;
-    }
-    if (r.failed) {
-        /* The entry may lie behind the failure: not finding it proves nothing. */
-        Diagnostic("Tarvik - %s() : %s : erreur de lecture\n", func, path);
-        return Lookup::Failed;
-    }
-    return Lookup::NoEntry;
-}
-
-/*
- * Fills rec.Body with the text of rec.ErrCode: the errno text for -1, else the text from
- * the catalogue of the code's class (the last matching class entry wins).
- */
-Lookup FindText(const char *func, const T_ClassInfo *table, const char *sysErrMsg, T_ErrMsg &rec)
-{
-    if (rec.ErrCode == TARVIK_SYSTEM_ERROR) {
+    const LookupOutcome out = tarvik::LookupCode(table, rec.ErrCode, rec.Body);
+    rec.ErrClass = out.errClass;
+    if (out.entry && out.end != LookupEnd::NoClass)
+        CopyBounded(rec.ClassPackage, out.entry->PkgName);
+    const char *path = out.entry ? out.entry->FilePath : "";
+    switch (out.end) {
+    case LookupEnd::SystemError:
         CopyBounded(rec.Body, sysErrMsg);
-        return Lookup::Found;
+        break;
+    case LookupEnd::CannotOpen:
+        Diagnostic("Tarvik - %s() : Impossible d'ouvrir le fichier \"%s\"\n", func, path);
+        break;
+    case LookupEnd::Unreadable:
+    case LookupEnd::Empty:
+        Diagnostic("Tarvik - %s() : %s : fichier vide\n", func, path);
+        break;
+    case LookupEnd::BadHeader:
+        Diagnostic("Tarvik - %s() : %s : format incorrect\n", func, path);
+        break;
+    case LookupEnd::ReadError:
+        Diagnostic("Tarvik - %s() : %s : erreur de lecture\n", func, path);
+        break;
+    case LookupEnd::NoClass:
+    case LookupEnd::NoEntry:
+    case LookupEnd::Found:
+        break;
     }
-    rec.ErrClass = rec.ErrCode >> 16; /* arithmetic: bit 31 gives a negative class */
-    char errfilepath[256] = "";
-    for (const T_ClassInfo *p = table; p; p = p->Next) {
-        if (p->ClassCode == rec.ErrClass) {
-            CopyBounded(rec.ClassPackage, p->PkgName);
-            CopyBounded(errfilepath, p->FilePath);
-        }
-    }
-    if (rec.ClassPackage[0] == '\0')
-        return Lookup::NoClass;
-    return ReadCatalogue(func, errfilepath, rec);
+    return out.end;
 }
 
-/* Appends formatted text at *len in buf (size bytes), never past its end. */
-__attribute__((format(printf, 4, 5))) void Append(char *buf, std::size_t size, std::size_t *len,
-                                                  const char *format, ...)
+/* Whether the lookup failed: the catalogue could not be read or is not the class's. */
+constexpr bool Failed(LookupEnd end)
 {
-    va_list args;
-    va_start(args, format);
-    const int n = vsnprintf(buf + *len, size - *len, format, args);
-    va_end(args);
-    if (n > 0)
-        *len = std::min(*len + std::size_t(n), size - 1);
-}
-
-/* Renders the record as the framed report and prints it with one output call. */
-int ErrDispatch(const T_ErrMsg *pErrMsg)
-{
-    if (!pErrMsg) {
-        Diagnostic("Tarvik - ErrDispatch() : internal error (NULL pointer)\n");
-        return -1;
-    }
-    /* A record's size always holds the longest report (3339 characters and a blank line). */
-    constexpr std::size_t size = sizeof(T_ErrMsg);
-    const std::unique_ptr<char, FreeDeleter> Buffer(static_cast<char *>(std::calloc(1, size)));
-    if (!Buffer) {
-        Diagnostic("Tarvik - ErrDispatch() : Memoire insuffisante\n");
-        return -1;
-    }
-    const T_ErrMsg &m = *pErrMsg;
-    std::size_t len = 0;
-    Append(Buffer.get(), size, &len,
-           "==== TARVIK MESSAGE ==== %s\nApplication : %s\nClass : %s (%d)\nCode : $%x\nType :",
-           m.Date, m.ApplicationName, m.ClassPackage, m.ErrClass, unsigned(m.ErrCode));
-    for (const auto &type : kTypeWords)
-        if (m.ErrType & type.bit)
-            Append(Buffer.get(), size, &len, "%s", type.word);
-    /* The report's own closing newline is followed by one more, as printf("%s\n") gives. */
-    Append(Buffer.get(), size, &len,
-           "\nSource : %s\nBody : %s\nExtra : %s\n========================\n\n", m.Source, m.Body,
-           m.ExtraInfo);
-    /* One output call, so reports never interleave, and its flush, under one stream lock. */
-    flockfile(stdout);
-    fwrite(Buffer.get(), 1, len, stdout);
-    fflush(stdout);
-    funlockfile(stdout);
-    if (SendToLogger.load() != 0)
-        tarvik::LogReport(m.ErrType, Buffer.get());
-    return 0;
+    return end == LookupEnd::CannotOpen || end == LookupEnd::Unreadable ||
+           end == LookupEnd::Empty || end == LookupEnd::BadHeader || end == LookupEnd::ReadError;
 }
 
 } // namespace
@@ -315,7 +213,7 @@ int TarvikInit(const char *AppName, int Send)
     }
     if (Send != 0)
         tarvik::OpenLogger(GetTarvikApplicationName());
-    SendToLogger.store(Send);
+    tarvik::SetSendToLogger(Send);
     ErrMutexUnlock();
     return 0;
 }
@@ -344,9 +242,9 @@ int ErrSend(int ErrCode, int ErrType, const char *Source, const char *ExtraInfo)
     SetCallingPackage(*rec);
     if (!QueryHostName("ErrSend", *rec, sizeof rec->CpuName))
         ReturnCode = -1;
-    if (FindText("ErrSend", id.table, SysErrMsg, *rec) == Lookup::Failed)
+    if (Failed(FindText("ErrSend", id.table, SysErrMsg, *rec)))
         ReturnCode = -1;
-    ErrDispatch(rec.get());
+    tarvik::ErrDispatch(rec.get());
     return ReturnCode;
 }
 
@@ -374,21 +272,15 @@ int ErrGet(int ErrCode, char *Buffer, int BufSize)
     /* One byte less than ErrSend allows: a 39-character host name fails here. */
     if (!QueryHostName("ErrGet", *rec, sizeof rec->CpuName - 1))
         ReturnCode = -1;
-    switch (FindText("ErrGet", id.table, SysErrMsg, *rec)) {
-    case Lookup::NoClass:
+    const LookupEnd end = FindText("ErrGet", id.table, SysErrMsg, *rec);
+    if (end == LookupEnd::NoClass)
         snprintf(rec->Body, sizeof rec->Body, "Unknown class number %d in error code $%x\n",
                  rec->ErrClass, unsigned(ErrCode));
-        break;
-    case Lookup::NoEntry:
+    else if (end == LookupEnd::NoEntry)
         snprintf(rec->Body, sizeof rec->Body, "Unknown error number $%x in class %s\n",
                  unsigned(ErrCode), rec->ClassPackage);
-        break;
-    case Lookup::Failed:
+    else if (Failed(end))
         ReturnCode = -1;
-        break;
-    case Lookup::Found:
-        break;
-    }
     if (Buffer)
         CopyBounded(Buffer, std::size_t(BufSize), rec->Body);
     return ReturnCode;

@@ -13,7 +13,7 @@
 #include "tarvik.h"
 
 #include "Catalogue.h"
-#include "TextScan.h"
+#include "Lookup.h"
 
 #include <cctype>
 #include <cerrno>
@@ -79,67 +79,36 @@ std::string Printable(const char *name)
     return out;
 }
 
-/* What reading a catalogue gave: its state, and the entry line of a code if asked. */
-struct CatalogueState {
-    bool sound = false;
-    std::string state; /* "3 erreurs", or what went wrong */
-    int entryLine = 0; /* line number of the code's entry, 0 when none */
-    std::string entry; /* that line, newline dropped */
-    std::string text;  /* the entry's text, as the library takes it */
-};
-
-/*
- * Reads the catalogue at path for class classCode as the library does: the header, then
- * every entry. With code given, notes the first entry that matches it.
- */
-CatalogueState ReadCatalogue(const char *path, int classCode, const int *code)
+/* The state of a catalogue as a tool shows it: "3 erreurs", or what went wrong. */
+std::string StateText(tarvik::LookupEnd end, int sysErr, int classCode,
+                      const tarvik::CatalogueTrace &trace)
 {
-    CatalogueState st;
-    tarvik::CatalogueReader r;
-    if (!tarvik::OpenCatalogue(r, path)) {
-        st.state = std::string("Impossible d'ouvrir le fichier (") + strerror(errno) + ")";
-        return st;
+    using tarvik::LookupEnd;
+    switch (end) {
+    case LookupEnd::CannotOpen:
+        return std::string("Impossible d'ouvrir le fichier (") + strerror(sysErr) + ")";
+    case LookupEnd::Unreadable:
+        return std::string("lecture impossible (") + strerror(sysErr) + ")";
+    case LookupEnd::Empty:
+        return "fichier vide";
+    case LookupEnd::BadHeader: {
+        char ident[20];
+        return "format incorrect : la premiere ligne doit commencer par " +
+               std::string(tarvik::CatalogueHeader(classCode, ident));
     }
-    std::string_view line;
-    if (!tarvik::NextPiece(r, line)) {
-        st.state =
-            r.failed ? std::string("lecture impossible (") + strerror(errno) + ")" : "fichier vide";
-        return st;
+    case LookupEnd::ReadError:
+        return "erreur de lecture";
+    default:
+        if (trace.failed)
+            return "erreur de lecture";
+        return std::to_string(trace.entries) + (trace.entries > 1 ? " erreurs" : " erreur");
     }
-    char ident[20];
-    const std::string_view header = tarvik::CatalogueHeader(classCode, ident);
-    if (tarvik::Head(line, header.size()) != header) {
-        st.state = "format incorrect : la premiere ligne doit commencer par " + std::string(header);
-        return st;
-    }
-    /*
-     * The pieces of a line longer than 511 bytes share its number: the count goes up only
-     * when the piece before ended with a newline.
-     */
-    const auto endedLine = [&r] { return r.begin > 0 && r.buf[r.begin - 1] == '\n'; };
-    int entries = 0;
-    int lineNum = 1;
-    for (bool ended = endedLine(); tarvik::NextPiece(r, line); ended = endedLine()) {
-        lineNum += ended;
-        if (line.empty() || line[0] != '.')
-            continue;
-        ++entries;
-        int entryCode;
-        std::string_view text;
-        tarvik::ParseEntry(line, &entryCode, &text);
-        if (code && entryCode == *code && st.entryLine == 0) {
-            st.entryLine = lineNum;
-            st.entry = std::string(tarvik::Head(line, line.size() - (line.back() == '\n')));
-            st.text = std::string(text);
-        }
-    }
-    if (r.failed) {
-        st.state = "erreur de lecture";
-        return st;
-    }
-    st.sound = true;
-    st.state = std::to_string(entries) + (entries > 1 ? " erreurs" : " erreur");
-    return st;
+}
+
+/* Whether a catalogue that ended its scan so is sound. */
+bool Sound(tarvik::LookupEnd end, const tarvik::CatalogueTrace &trace)
+{
+    return (end == tarvik::LookupEnd::NoEntry || end == tarvik::LookupEnd::Found) && !trace.failed;
 }
 
 /* Prints the class table in walk order with each catalogue's state and the traps. */
@@ -149,10 +118,14 @@ bool ShowTable(const std::vector<const T_ClassInfo *> &table)
     printf("Classes, dans l'ordre de parcours :\n");
     for (std::size_t i = 0; i < table.size(); ++i) {
         const T_ClassInfo &c = *table[i];
-        const CatalogueState st = ReadCatalogue(c.FilePath, c.ClassCode, nullptr);
+        char body[1024];
+        int sysErr = 0;
+        tarvik::CatalogueTrace trace;
+        const tarvik::LookupEnd end =
+            tarvik::ScanCatalogue(c.FilePath, c.ClassCode, nullptr, body, &sysErr, &trace);
         printf("  classe %d %s : %s : %s\n", c.ClassCode, Printable(c.PkgName).c_str(),
-               Printable(c.FilePath).c_str(), st.state.c_str());
-        sound = sound && st.sound;
+               Printable(c.FilePath).c_str(), StateText(end, sysErr, c.ClassCode, trace).c_str());
+        sound = sound && Sound(end, trace);
 
         std::vector<std::string> traps;
         if (c.PkgName[0] == '\0')
@@ -186,35 +159,32 @@ bool FollowCode(const std::vector<const T_ClassInfo *> &table, const char *arg, 
         printf("  erreur systeme : le texte est celui de errno\n");
         return true;
     }
-    const int errClass = code >> 16;
-    printf("  classe %d\n", errClass);
-    const T_ClassInfo *found = nullptr; /* the last matching entry wins */
-    for (const T_ClassInfo *c : table)
-        if (c->ClassCode == errClass)
-            found = c;
-    if (!found) {
+    char body[1024];
+    tarvik::CatalogueTrace trace;
+    const tarvik::LookupOutcome out = tarvik::LookupCode(table.front(), code, body, &trace);
+    printf("  classe %d\n", out.errClass);
+    if (!out.entry) {
         printf("  classe absente de la configuration : le corps du message sera vide\n");
         return false;
     }
-    if (found->PkgName[0] == '\0') {
+    if (out.end == tarvik::LookupEnd::NoClass) {
         /* Reports take an empty class name for an unconfigured class. */
         printf("  entree de classe sans nom : le corps du message sera vide\n");
         return false;
     }
-    printf("  entree %s : %s\n", Printable(found->PkgName).c_str(),
-           Printable(found->FilePath).c_str());
-    const CatalogueState st = ReadCatalogue(found->FilePath, errClass, &code);
-    if (!st.sound) {
-        printf("  %s\n", st.state.c_str());
-        return false;
-    }
-    if (st.entryLine == 0) {
+    printf("  entree %s : %s\n", Printable(out.entry->PkgName).c_str(),
+           Printable(out.entry->FilePath).c_str());
+    if (out.end == tarvik::LookupEnd::NoEntry) {
         printf("  code absent du catalogue%s : le corps du message sera vide\n",
                code < 0 ? " (un code dont le bit 31 est mis n'est jamais trouve)" : "");
         return false;
     }
-    printf("  ligne %d : %s\n", st.entryLine, st.entry.c_str());
-    printf("  texte : %s\n", st.text.c_str());
+    if (out.end != tarvik::LookupEnd::Found) {
+        printf("  %s\n", StateText(out.end, out.sysErr, out.errClass, trace).c_str());
+        return false;
+    }
+    printf("  ligne %d : %s\n", trace.entryLine, trace.entry);
+    printf("  texte : %s\n", body);
     return true;
 }
 
