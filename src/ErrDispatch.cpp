@@ -6,6 +6,7 @@
 
 #include "Diagnostic.h"
 #include "Logger.h"
+#include "Output.h"
 #include "TextScan.h"
 
 #include <algorithm>
@@ -92,11 +93,7 @@ int ErrDispatch(const T_ErrMsg *pErrMsg)
     Append(Buffer.get(), size, &len,
            "\nSource : %s\nBody : %s\nExtra : %s\n========================\n\n", m.Source, m.Body,
            m.ExtraInfo);
-    /* One output call, so reports never interleave, and its flush, under one stream lock. */
-    flockfile(stdout);
-    fwrite(Buffer.get(), 1, len, stdout);
-    fflush(stdout);
-    funlockfile(stdout);
+    WriteOutput(Buffer.get(), len);
     if (SendToLogger.load() != 0)
         LogReport(m.ErrType, Buffer.get());
     return 0;
