@@ -65,14 +65,26 @@ TEST_F(CategoryTest, MessagesComeFromTheCatalogue)
         std::printf("errno kept: %d\n", errno == EACCES);
     });
     EXPECT_EQ(out, "found: [Host unknown]\n"
-                   "unknown code: [Unknown error number $10009 in class NET\n]\n"
-                   "unconfigured class: [Unknown class number 3 in error code $30001\n]\n"
+                   "unknown code: [Unknown error number $10009 in class NET]\n"
+                   "unconfigured class: [Unknown class number 3 in error code $30001]\n"
                    "Tarvik - ErrGet() : Impossible d'ouvrir le fichier \"DISK_err.tarvik\"\n"
                    "missing catalogue: [Tarvik error $20001]\n"
                    "system: [" +
                        std::string(std::strerror(EACCES)) +
                        "]\n"
                        "errno kept: 1\n");
+}
+
+// A code made from -1 names the error current when it was made, whatever happens later.
+TEST(Category, SystemErrorIsCapturedWhenTheCodeIsMade)
+{
+    errno = EACCES;
+    const std::error_code ec = tarvik::make_error_code(TARVIK_SYSTEM_ERROR);
+    errno = ENOENT;
+    EXPECT_EQ(&ec.category(), &std::system_category());
+    EXPECT_EQ(ec.value(), EACCES);
+    EXPECT_EQ(ec, std::errc::permission_denied);
+    EXPECT_EQ(ec.message(), std::strerror(EACCES));
 }
 
 TEST(Category, CodesCompareWithinTheirCategory)
@@ -85,6 +97,9 @@ TEST(Category, CodesCompareWithinTheirCategory)
     EXPECT_NE(timeout, std::error_code(0x10001, std::generic_category()));
     EXPECT_TRUE(timeout);
     EXPECT_EQ(timeout.value(), 0x10001);
+    // The application's own codes stand for no portable condition.
+    EXPECT_NE(timeout, std::errc::timed_out);
+    EXPECT_NE(tarvik::make_error_code(ETIMEDOUT), std::errc::timed_out);
 }
 
 } // namespace
