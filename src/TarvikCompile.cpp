@@ -7,62 +7,71 @@
  * use does not grow with the source. The first fault ends the run with a diagnostic on
  * standard output; the files of every earlier class are complete by then.
  *
- * Exit status: 0 after success, 1 after a diagnostic, 2 after the usage text.
+ * Each file is written under a temporary name beside its own and renamed into place when
+ * it is closed, so that a program reading a catalogue while it is recompiled sees the old
+ * file or the new one. Whatever ends the run, the files left are those that writing in
+ * place would leave, and no temporary file remains.
+ *
+ * Exit status: 0 after success (and after --help or --version), 1 after a diagnostic,
+ * 2 after the usage text.
  */
+#include "ReplaceFile.h"
+#include "SourceRules.h"
 #include "TextScan.h"
+#include "ToolVersion.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace
 {
 
-using tarvik::IsBlank;
-using tarvik::SkipBlanks;
+using tarvik::source::ClassLine;
+using tarvik::source::kCatalogueSuffix;
+using tarvik::source::kHeaderSuffix;
+using tarvik::source::kMaxErrors;
+using tarvik::source::kNameMax;
+using tarvik::source::kTextMax;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFault = 1;
 constexpr int kExitUsage = 2;
 
-constexpr int kNameMax = 39;      /* class and error names */
-constexpr int kTextMax = 255;     /* error texts */
-constexpr int kMaxErrors = 65535; /* errors per class: the low 16 bits of a code, 0 excluded */
-constexpr char kClassKeyword[] = ".CLASS";
-constexpr std::size_t kClassKeywordLen = sizeof kClassKeyword - 1;
-
-/* One generated file: the open stream and the name that diagnostics show. */
+/* One generated file: the open stream, the name that diagnostics show, and the
+   temporary name it is written under (empty when it is written in place). */
 struct Output {
     FILE *Stream = nullptr;
-    char Name[kNameMax + sizeof "_err.tarvik"] = "";
+    char Name[kNameMax + sizeof kCatalogueSuffix] = "";
+    char Temp[sizeof Name + tarvik::kReplacementSuffixLen] = "";
 };
 
 /* Working state of one compiler run. */
 struct Run {
-    char Line[512];                  /* the line just read, at most 511 bytes */
-    int LineNum = 0;                 /* number of the line in Line, from 1 */
-    char PkgName[kNameMax + 1] = ""; /* current class, upper case; empty before the first */
+    const char *SrcPath = nullptr;           /* the source, as named on the command line */
+    struct stat SrcStat = {};                /* its device and inode; st_ino 0 when unknown */
+    char Line[tarvik::source::kLineMax + 1]; /* the line just read */
+    int LineNum = 0;                         /* number of the line in Line, from 1 */
+    char PkgName[kNameMax + 1] = "";         /* current class, upper case; empty before the first */
     int ClassCode = 0;
     int ErrorNum = 0; /* errors declared so far in the current class */
     Output HFile;     /* generated header of the current class */
     Output ObjFile;   /* compiled catalogue of the current class */
 };
 
-constexpr bool IsNameChar(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-constexpr bool IsLineEnd(char c)
-{
-    return c == '\n' || c == '\0';
-}
-
 void Usage()
 {
     printf("\nUsage : TarvikCompile filename\n");
     printf("\n        avec filename = nom du fichier a compiler\n");
+}
+
+/* The text of --help: the usage, then the two options. */
+void Help()
+{
+    Usage();
+    printf("\n        TarvikCompile --help     affiche ce texte\n");
+    printf("        TarvikCompile --version  affiche la version\n");
 }
 
 /* Prints a line fault: the line number, the line as read, then the message. */
@@ -76,15 +85,17 @@ void WriteFault(const Output &out)
     printf("\nEcriture du fichier \"%s\" impossible\n", out.Name);
 }
 
-/* Closes out's stream, if open; returns false when a write or the close failed. */
+/*
+ * Closes out's stream, if open, and puts the file in place under its name; returns false
+ * when a write, the close or the renaming failed.
+ */
 bool Close(Output &out)
 {
     if (!out.Stream)
         return true;
-    const bool writeOk = !ferror(out.Stream);
-    const bool closeOk = fclose(out.Stream) == 0;
+    const bool ok = tarvik::CloseReplacement(out.Stream, out.Name, out.Temp, true);
     out.Stream = nullptr;
-    return writeOk && closeOk;
+    return ok;
 }
 
 /*
@@ -122,11 +133,26 @@ int FailWrite(Run &run, const Output &out)
     return kExitFault;
 }
 
-/* Creates out for writing; prints the creation fault and returns false on failure. */
-bool Create(Output &out, const char *format, const char *pkgName)
+/* Sets out's name: the class name followed by suffix. */
+void NameOutput(Output &out, const char *pkgName, const char *suffix)
 {
-    snprintf(out.Name, sizeof out.Name, format, pkgName);
-    out.Stream = fopen(out.Name, "w");
+    const std::size_t n = strlen(pkgName); /* at most kNameMax */
+    memcpy(out.Name, pkgName, n);
+    memcpy(out.Name + n, suffix, strlen(suffix) + 1);
+}
+
+/* Whether the file at name is the source itself (the same device and inode). */
+bool IsSource(const Run &run, const char *name)
+{
+    struct stat st;
+    return run.SrcStat.st_ino != 0 && stat(name, &st) == 0 && st.st_dev == run.SrcStat.st_dev &&
+           st.st_ino == run.SrcStat.st_ino;
+}
+
+/* Creates out for writing; prints the creation fault and returns false on failure. */
+bool Create(Output &out)
+{
+    out.Stream = tarvik::OpenReplacement(out.Name, out.Temp, sizeof out.Temp);
     if (!out.Stream)
         printf("\nCreation du fichier \"%s\" impossible\n", out.Name);
     return out.Stream != nullptr;
@@ -141,30 +167,30 @@ int DeclareClass(Run &run)
     if (!ClosePair(run))
         return kExitFault;
 
-    const char *s = SkipBlanks(run.Line + kClassKeywordLen);
-    if (IsLineEnd(*s))
+    const ClassLine decl = tarvik::source::ParseClassLine(run.Line);
+    if (decl.fault == ClassLine::MissingName)
         return FailLine(run, "Il manque le nom de classe");
-
-    /* The name ends at a blank or the end of the line; a carriage return belongs to it. */
-    int n = 0;
-    for (; n < kNameMax && !IsLineEnd(s[n]) && !IsBlank(s[n]); ++n)
-        run.PkgName[n] = tarvik::UpperAscii(s[n]);
-    run.PkgName[n] = '\0';
-    s += n;
-    if (!IsLineEnd(*s) && !IsBlank(*s))
+    for (std::size_t i = 0; i < decl.name.size(); ++i)
+        run.PkgName[i] = tarvik::UpperAscii(decl.name[i]);
+    run.PkgName[decl.name.size()] = '\0';
+    if (decl.fault == ClassLine::NameTooLong)
         return FailLine(run, "Nom trop long (39 caracteres au plus)");
-
-    s = SkipBlanks(s);
-    if (IsLineEnd(*s)) {
+    if (decl.fault == ClassLine::MissingNumber) {
         /* The echoed line keeps its own newline, and the message follows it directly. */
         printf("\nLigne %d : %sIl manque le numero\n", run.LineNum, run.Line);
         return kExitFault;
     }
-    run.ClassCode = tarvik::ScanInt(s, 10);
+    run.ClassCode = decl.code;
 
-    if (!Create(run.HFile, "%s_err.h", run.PkgName))
+    NameOutput(run.HFile, run.PkgName, kHeaderSuffix);
+    NameOutput(run.ObjFile, run.PkgName, kCatalogueSuffix);
+    if (IsSource(run, run.HFile.Name) || IsSource(run, run.ObjFile.Name)) {
+        printf("\nLe fichier source \"%s\" serait ecrase\n", run.SrcPath);
         return kExitFault;
-    if (!Create(run.ObjFile, "%s_err.tarvik", run.PkgName)) {
+    }
+    if (!Create(run.HFile))
+        return kExitFault;
+    if (!Create(run.ObjFile)) {
         Close(run.HFile); /* the header stays on disk, empty */
         return kExitFault;
     }
@@ -201,26 +227,15 @@ bool WriteLine(const Output &out, const char *line, const char *end)
  */
 int DeclareError(Run &run)
 {
-    const char *name = SkipBlanks(run.Line);
-    int n = 0;
-    while (n < kNameMax && IsNameChar(name[n]))
-        ++n;
-    if (n == 0)
+    const tarvik::source::ErrorLine decl = tarvik::source::ParseErrorLine(run.Line);
+    if (decl.name.empty())
         return -1;
     if (run.ErrorNum == kMaxErrors)
         return FailLine(run, "Le nombre maximum d'erreurs est 65535");
     if (run.PkgName[0] == '\0')
         return FailLine(run, "Declaration d'une erreur sans declaration prealable de classe");
-    if (IsNameChar(name[n]))
+    if (decl.nameTooLong)
         return FailLine(run, "Nom trop long (39 caracteres au plus)");
-
-    /* The text runs from an opening quote to the next quote or the end of the line. */
-    const char *text = SkipBlanks(name + n);
-    int m = 0;
-    if (*text == '"') {
-        ++text;
-        m = int(std::min(std::strcspn(text, "\"\n"), std::size_t(kTextMax)));
-    }
 
     ++run.ErrorNum;
     /* 32-bit two's-complement: only the class number's low 16 bits reach the code. */
@@ -232,7 +247,7 @@ int DeclareError(Run &run)
     *p++ = '.';
     p = tarvik::AppendHex(p, code);
     *p++ = '.';
-    p = Append(p, text, std::size_t(m));
+    p = Append(p, decl.text.data(), decl.text.size());
     *p++ = '\n';
     if (!WriteLine(run.ObjFile, entry, p))
         return FailWrite(run, run.ObjFile);
@@ -242,7 +257,7 @@ int DeclareError(Run &run)
     p = Append(define, "#define R_", sizeof "#define R_" - 1);
     p = Append(p, run.PkgName, std::strlen(run.PkgName));
     *p++ = '_';
-    p = Append(p, name, std::size_t(n));
+    p = Append(p, decl.name.data(), decl.name.size());
     p = Append(p, " 0x", 3);
     p = tarvik::AppendHex(p, code);
     *p++ = '\n';
@@ -260,11 +275,13 @@ int Compile(const char *path)
         return kExitFault;
     }
     Run run;
+    run.SrcPath = path;
+    if (fstat(fileno(src), &run.SrcStat) != 0)
+        run.SrcStat.st_ino = 0;
     int status = -1;
     while (status < 0 && fgets(run.Line, sizeof run.Line, src)) {
         ++run.LineNum;
-        const bool isClass = std::strncmp(run.Line, kClassKeyword, kClassKeywordLen) == 0;
-        status = isClass ? DeclareClass(run) : DeclareError(run);
+        status = tarvik::source::IsClassLine(run.Line) ? DeclareClass(run) : DeclareError(run);
     }
     if (status < 0) {
         const bool readOk = !ferror(src);
@@ -280,13 +297,25 @@ int Compile(const char *path)
 
 } // namespace
 
+/*
+ * The source is the first argument; further arguments are ignored. A first argument of
+ * exactly --help or --version asks for that text instead: a source of that name is
+ * compiled when given as ./--help.
+ */
 int main(int argc, char **argv)
 {
     int status = kExitUsage;
-    if (argc < 2)
+    if (argc < 2) {
         Usage();
-    else
+    } else if (strcmp(argv[1], "--help") == 0) {
+        Help();
+        status = kExitOk;
+    } else if (strcmp(argv[1], "--version") == 0) {
+        tarvik::PrintVersion("TarvikCompile");
+        status = kExitOk;
+    } else {
         status = Compile(argv[1]);
+    }
     fflush(stdout);
     return status;
 }

@@ -461,6 +461,132 @@ TEST(CompileTest, ClassNames)
                     ClassFiles("OTHER", 2, {{"e", 0x20001, ""}, {"E", 0x20002, ""}})));
 }
 
+// --help and --version as the first argument; a source of that name given as ./--help.
+TEST(CompileTest, ProgramFlags)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+        Files files;
+    } cases[] = {
+        {{"--help"},
+         "\nUsage : TarvikCompile filename\n\n        avec filename = nom du fichier a compiler\n"
+         "\n        TarvikCompile --help     affiche ce texte\n"
+         "        TarvikCompile --version  affiche la version\n",
+         {}},
+        {{"--version", "x"}, "TarvikCompile (Tarvik) " TARVIK_VERSION "\n", {}},
+        {{"./--help"}, "", ClassFiles("H", 8, {{"E", 0x80001, ""}})},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        TempDir dir;
+        WriteFile(dir / "--help", ".CLASS h 8\nE\n");
+        const Outcome r = RunCompiler(dir, c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 0);
+        Files files = Generated(dir);
+        files.erase("--help");
+        EXPECT_EQ(files, c.files);
+    }
+}
+
+// A class whose output would be the source itself, by any name (the same file under
+// another path, a symbolic or a hard link), is refused before any of its files is
+// written; the classes before it are complete.
+TEST(CompileTest, SourceThatIsAnOutput)
+{
+    const std::string first = ".CLASS a 1\nE1 \"one\"\n";
+    const Files firstFiles = ClassFiles("A", 1, {{"E1", 0x10001, "one"}});
+    const std::string later = first + ".CLASS b 2\nE \"x\"\n";
+    const struct {
+        const char *what;
+        const char *sourceName; // where the source is written
+        const char *arg;        // how the compiler is given it
+        const char *link;       // an output name made a link to the source, or nullptr
+        bool symbolic;
+        std::string source;
+        Files others; // the files besides the source and its links
+    } cases[] = {
+        {"the source is a header",
+         "DEMO_err.h",
+         "DEMO_err.h",
+         nullptr,
+         false,
+         ".CLASS demo 1\nE \"x\"\n",
+         {}},
+        {"the same file by another path",
+         "DEMO_err.tarvik",
+         "./DEMO_err.tarvik",
+         nullptr,
+         false,
+         ".CLASS demo 1\nE \"x\"\n",
+         {}},
+        {"a symbolic link to the source", kSource, kSource, "B_err.h", true, later, firstFiles},
+        {"a hard link to the source", kSource, kSource, "B_err.tarvik", false, later, firstFiles},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        WriteFile(dir / c.sourceName, c.source);
+        if (c.link) {
+            const std::string link = dir / c.link;
+            ASSERT_EQ(c.symbolic ? symlink(kSource, link.c_str())
+                                 : ::link((dir / kSource).c_str(), link.c_str()),
+                      0);
+        }
+        const Outcome r = RunCompiler(dir, {c.arg});
+        EXPECT_EQ(r.out, std::string("\nLe fichier source \"") + c.arg + "\" serait ecrase\n");
+        EXPECT_EQ(r.status, 1);
+        Files expected = c.others;
+        for (const char *name : {c.sourceName, c.link})
+            if (name && name != std::string(kSource))
+                expected[name] = c.source;
+        EXPECT_EQ(Generated(dir), expected);
+    }
+}
+
+// Each file is replaced in one step: a reader that opened the old file keeps reading it
+// whole. A replaced file keeps its permission bits, a new one gets 0666 less the umask,
+// an output name that is a symbolic link is written through, and nothing else is left.
+TEST(CompileTest, OutputsAreReplacedWhole)
+{
+    TempDir dir;
+    WriteFile(dir / "A_err.h", "old header\n");
+    ASSERT_EQ(chmod((dir / "A_err.h").c_str(), 0604), 0);
+    WriteFile(dir / "real.tarvik", "old catalogue\n");
+    ASSERT_EQ(symlink("real.tarvik", (dir / "A_err.tarvik").c_str()), 0);
+    FILE *old = fopen((dir / "A_err.h").c_str(), "r");
+    ASSERT_NE(old, nullptr);
+
+    const mode_t mask = umask(027);
+    const Outcome r = Compile(dir, ".CLASS a 1\nE\n.CLASS b 2\nF\n");
+    umask(mask);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+
+    char seen[32] = "";
+    EXPECT_NE(fgets(seen, sizeof seen, old), nullptr);
+    fclose(old);
+    EXPECT_STREQ(seen, "old header\n");
+
+    const Files a = ClassFiles("A", 1, {{"E", 0x10001, ""}});
+    Files expected = Merge(a, ClassFiles("B", 2, {{"F", 0x20001, ""}}));
+    expected["real.tarvik"] = a.at("A_err.tarvik");
+    EXPECT_EQ(Generated(dir), expected);
+    const struct {
+        const char *name;
+        mode_t mode;
+    } modes[] = {{"A_err.h", 0604}, {"B_err.h", 0640}, {"B_err.tarvik", 0640}};
+    for (const auto &m : modes) {
+        struct stat st;
+        ASSERT_EQ(stat((dir / m.name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, m.mode) << m.name;
+    }
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "A_err.tarvik").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 // A generated file that cannot be written (here: a link to /dev/full) ends the run.
 TEST(CompileTest, WriteFailure)
 {
