@@ -5,10 +5,12 @@
  * It asks for the application name (and initialises the library with it, so the
  * configuration's diagnostics appear right after that answer), then for the code and
  * type in decimal, the source text and the extra information, and sends the report.
+ * Other arguments than --help and --version are ignored.
  */
 #include "tarvik.h"
 
 #include "TextScan.h"
+#include "ToolVersion.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,31 +20,46 @@ namespace
 
 /*
  * Prints prompt without a newline and reads the answer line into answer, newline
- * removed. An answer longer than 79 characters is cut and the rest of its line is
- * discarded; at end of input, answer keeps what it held.
+ * removed. An answer longer than 79 bytes is cut and the rest of its line is discarded,
+ * whatever bytes it holds (a NUL byte ends the answer's text, not its line); at end of
+ * input, answer keeps what it held.
  */
 void Ask(const char *prompt, char (&answer)[80])
 {
     fputs(prompt, stdout);
     fflush(stdout);
-    char line[sizeof answer];
-    if (!fgets(line, sizeof line, stdin))
+    int c = getchar();
+    if (c == EOF)
         return;
-    std::size_t n = strlen(line);
-    if (n > 0 && line[n - 1] == '\n') {
-        line[--n] = '\0';
-    } else if (n == sizeof line - 1) {
-        int c;
-        while ((c = getchar()) != EOF && c != '\n') {
-        }
-    }
-    memcpy(answer, line, n + 1);
+    std::size_t n = 0;
+    for (; c != EOF && c != '\n'; c = getchar())
+        if (n < sizeof answer - 1)
+            answer[n++] = char(c);
+    answer[n] = '\0';
+}
+
+void Help()
+{
+    printf("\nUsage : errprobe\n");
+    printf("\n        demande le nom d'application, le code et le type d'erreur (en decimal),\n");
+    printf("        les champs \"source\" et \"extra info\", puis envoie le message d'erreur\n");
+    printf("\n        errprobe --help     affiche ce texte\n");
+    printf("        errprobe --version  affiche la version\n");
 }
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        Help();
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        tarvik::PrintVersion("errprobe");
+        return 0;
+    }
+
     char Source[80] = "", ExtraInfo[80] = "", Rep[80] = "";
 
     Ask("Entrez le nom d'application : ", Rep);

@@ -338,6 +338,48 @@ INSTANTIATE_TEST_SUITE_P(Errprobe, DialogueTest,
                                     std::get<1>(info.param).name;
                          });
 
+// A NUL byte ends an answer's text but not its line: the rest of an over-long line is
+// discarded all the same, and the next answer comes from the next line.
+TEST_F(ErrprobeTest, OverLongAnswerHoldingNulIsDiscardedWhole)
+{
+    const std::string nul(1, '\0');
+    const Outcome outcome = ThroughPipe(
+        {"billing\n", "65537\n", "8\n", "ab" + nul + std::string(100, 'z') + "\n", "next\n"});
+    EXPECT_EQ(outcome.status, 0);
+    const Dialogue expected = {
+        "",
+        {},
+        {"billing", "NET (1)", "10001", " ERROR", "ab", "Connection refused by peer", "next"}};
+    EXPECT_EQ(Normalise(outcome.out, false), Expected(Channel::Batch, expected));
+}
+
+// --help and --version print their text and send nothing.
+TEST_F(ErrprobeTest, ProgramFlags)
+{
+    const struct {
+        const char *arg;
+        std::string out;
+    } cases[] = {
+        {"--help", "\nUsage : errprobe\n"
+                   "\n        demande le nom d'application, le code et le type d'erreur (en "
+                   "decimal),\n"
+                   "        les champs \"source\" et \"extra info\", puis envoie le message "
+                   "d'erreur\n"
+                   "\n        errprobe --help     affiche ce texte\n"
+                   "        errprobe --version  affiche la version\n"},
+        {"--version", "errprobe (Tarvik) " TARVIK_VERSION "\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arg);
+        ProgramRun run = Environment();
+        run.args = {c.arg};
+        run.input = "billing\n65537\n8\ns\ne\n";
+        const Outcome outcome = RunProgram(ERRPROBE_PATH, run);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
 // The configuration is read when the name has been given: its diagnostic stands between
 // the first two prompts. With no class table, ErrSend reads it again and sends nothing.
 TEST_F(ErrprobeTest, ConfigurationIsReadBetweenNameAndCode)
