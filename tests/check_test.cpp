@@ -42,6 +42,9 @@ const std::string kOutOfRange = "    Attention : numero de classe hors de 0 a 32
                                 "ne peuvent pas etre trouves\n";
 const std::string kUsageText =
     "\nUsage : TarvikCheck [code...]\n"
+    "        TarvikCheck --source fichier... [--werror] [--lock verrou [--update-lock "
+    "[--accept-renumbering]]]\n"
+    "        TarvikCheck --help | --version\n"
     "\n        avec code = code d'erreur en decimal, ou en hexadecimal precede de 0x\n";
 
 // Stands for a directory where a file is expected, and for a file that is not there.
@@ -228,6 +231,33 @@ const TrapCase kTraps[] = {
      {{"Tarvik.cfg", "# classes to come\n.APPLICATION orderd 10\n"}},
      {"65537"},
      kLoaded + kNoClass + "Code 65537 ($10001) :\n" + kNoClassForCode},
+    // Lines that the library passes over although they look meant, and a comment taken
+    // as a class's directory; the class lines that count are still loaded.
+    {"LinesThatLookMeant",
+     {{"Tarvik.cfg", ".CLASS net 1\n.class http 2\n  .CLASS store 3\n\t.Application orderd 1\n"
+                     ".CLASS cfg 4 # configuration\n.CLASSES 5\n.APPLICATION orderd 10\n"},
+      {"NET_err.tarvik", "!$1\n.10001.Refused\n"},
+      {"ES_err.tarvik", "!$5\n"}},
+     {},
+     kLoaded +
+         "Tarvik.cfg:2: attention : \".class\" n'est pas une ligne de classe : le mot-cle s'ecrit "
+         ".CLASS, en majuscules, au debut de la ligne (la ligne est ignoree)\n"
+         "Tarvik.cfg:3: attention : \"  .CLASS\" n'est pas une ligne de classe : le mot-cle "
+         "s'ecrit .CLASS, en majuscules, au debut de la ligne (la ligne est ignoree)\n"
+         "Tarvik.cfg:4: attention : \"\\t.Application\" n'est pas une ligne d'application : le "
+         "mot-cle s'ecrit .APPLICATION, en majuscules, au debut de la ligne (la ligne est "
+         "ignoree)\n"
+         "Tarvik.cfg:5: attention : repertoire \"#\" : un commentaire pris pour le repertoire "
+         "des catalogues de la classe\n" +
+         kWalk + "  classe 5 ES : ES_err.tarvik : 0 erreur\n" +
+         "  classe 4 CFG : #/CFG_err.tarvik : " + kCannotOpen + "\n" +
+         "  classe 1 NET : NET_err.tarvik : 1 erreur\n"},
+    // Bytes of a class line reach the terminal escaped.
+    {"ControlBytesAreEscaped",
+     {{"Tarvik.cfg", ".CLASS \x1b[2Jnet\\\x9b 1\n"}},
+     {},
+     kLoaded + kWalk + "  classe 1 \\x1b[2JNET\\\\\\x9b : \\x1b[2JNET\\\\\\x9b_err.tarvik : " +
+         kCannotOpen + "\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Traps, CheckTrapTest, ::testing::ValuesIn(kTraps),
@@ -245,6 +275,29 @@ TEST_F(CheckTest, MissingUserFileDropsEveryClass)
                      "Tarvik - ErrCfgInit() : Impossible de trouver le fichier "
                      "\"user/Tarvik.cfg\"\n" +
                          kNotLoaded + kNoClass);
+    EXPECT_EQ(o.status, kProblem);
+}
+
+// The user file is looked through as well (its application lines do nothing), and the
+// values of the variables are shown escaped.
+TEST_F(CheckTest, UserFileAndEscapedVariables)
+{
+    const std::string file = "app\x1b[1m.cfg";
+    Put({{file, ".CLASS net 1\n"},
+         {"NET_err.tarvik", "!$1\n.10001.Refused\n"},
+         {"user", kDirectory},
+         {"user/" + file, ".APPLICATION orderd 11\n .class low 8\n"}});
+    const Outcome o = Check({}, {{"TARVIK_CFG_FILE", file}, {"TARVIK_CFG_DIR_USER", "user"}});
+    EXPECT_EQ(o.out, "TARVIK_CFG_DIR non defini\n"
+                     "TARVIK_CFG_FILE = \"app\\x1b[1m.cfg\"\n"
+                     "TARVIK_CFG_DIR_USER = \"user\"\n" +
+                         kLoaded +
+                         "user/app\\x1b[1m.cfg:1: attention : ligne d'application dans le fichier "
+                         "utilisateur : la bibliotheque ne les lit que dans le fichier systeme\n"
+                         "user/app\\x1b[1m.cfg:2: attention : \" .class\" n'est pas une ligne de "
+                         "classe : le mot-cle s'ecrit .CLASS, en majuscules, au debut de la ligne "
+                         "(la ligne est ignoree)\n" +
+                         kWalk + "  classe 1 NET : NET_err.tarvik : 1 erreur\n");
     EXPECT_EQ(o.status, kProblem);
 }
 
@@ -300,6 +353,11 @@ const CatalogueCase kCatalogues[] = {
      "  format incorrect : la premiere ligne doit commencer par !$1\n", kProblem},
     {"Missing", kAbsent, "0x10001", kCannotOpen, "  " + kCannotOpen + "\n", kProblem},
     {"Directory", kDirectory, "0x10001", kCannotRead, "  " + kCannotRead + "\n", kProblem},
+    {"ControlBytesOfATextAreEscaped", "!$1\n.10001.Red \x1b[31mtext\\\x7f\xc2\x9b\xc3\xa9\n",
+     "0x10001", "1 erreur",
+     "  ligne 2 : .10001.Red \\x1b[31mtext\\\\\\x7f\\xc2\\x9b\xc3\xa9\n"
+     "  texte : Red \\x1b[31mtext\\\\\\x7f\\xc2\\x9b\xc3\xa9\n",
+     kSound},
 };
 
 INSTANTIATE_TEST_SUITE_P(Catalogues, CheckCatalogueTest, ::testing::ValuesIn(kCatalogues),
@@ -311,13 +369,71 @@ TEST_F(CheckTest, BadCodeGivesTheUsage)
 {
     Put({{"Tarvik.cfg", ".CLASS net 1\n"}});
     const std::vector<std::vector<std::string>> bad = {
-        {"net"},         {"0x"},   {"12x"}, {"0x1g"},        {""}, {"4294967296"}, {"-2147483649"},
-        {"0x100000000"}, {"0x-1"}, {" 5"},  {"65537", "1e3"}};
+        {"net"},
+        {"0x"},
+        {"12x"},
+        {"0x1g"},
+        {""},
+        {"4294967296"},
+        {"-2147483649"},
+        {"0x100000000"},
+        {"0x-1"},
+        {"0x0x5"},
+        {"0X0x5"},
+        {" 5"},
+        {"65537", "1e3"},
+        // the source mode's options, and its usage errors
+        {"--werror", "1"},
+        {"--lock", "a.lock"},
+        {"--source"},
+        {"--source", "--werror"},
+        {"--source", "a.err", "--lock"},
+        {"--source", "a.err", "--update-lock"},
+        {"--source", "a.err", "--lock", "a.lock", "--accept-renumbering"},
+        {"--source", "a.err", "--lock", "a", "--lock", "b"},
+        {"--source", "a.err", "--bogus"}};
     for (const std::vector<std::string> &args : bad) {
         SCOPED_TRACE(::testing::PrintToString(args));
         const Outcome o = Check(args);
         EXPECT_EQ(o.out, kUsageText);
         EXPECT_EQ(o.status, kUsage);
+    }
+}
+
+// --help and --version anywhere among the options, and nothing checked.
+TEST_F(CheckTest, ProgramFlags)
+{
+    const std::string help =
+        kUsageText +
+        "\n"
+        "Sans --source : la configuration telle que la bibliotheque la lit, l'etat de\n"
+        "chaque catalogue et, pour chaque code, l'endroit ou sa recherche s'arrete.\n"
+        "\n"
+        "  --source fichier...   verifie les sources de catalogue, sans rien ecrire\n"
+        "  --werror              compte les avertissements comme des erreurs\n"
+        "  --lock verrou         compare les codes des sources au fichier verrou\n"
+        "  --update-lock         ecrit dans le verrou les classes et erreurs ajoutees\n"
+        "  --accept-renumbering  y enregistre aussi les codes changes ou disparus\n"
+        "  --help                affiche ce texte\n"
+        "  --version             affiche la version\n"
+        "\n"
+        "Etat de sortie : 0 si tout est correct, 1 si un probleme est trouve, 2 si les\n"
+        "arguments sont incorrects.\n";
+    const std::string version = "TarvikCheck (Tarvik) " TARVIK_VERSION "\n";
+    const struct {
+        std::vector<std::string> args;
+        const std::string &out;
+    } cases[] = {
+        {{"--help"}, help},
+        {{"--source", "missing.err", "--help"}, help},
+        {{"--version"}, version},
+        {{"1", "--version"}, version},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const Outcome o = Check(c.args);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.status, kSound);
     }
 }
 
