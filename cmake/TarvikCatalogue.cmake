@@ -1,52 +1,131 @@
-# tarvik_add_catalogue(<target> <source>...)
+# tarvik_add_catalogue(<target> <source>... [LOCK <lock file>] [CHECK ON|OFF])
 #
 # Compiles each error catalogue source with TarvikCompile at build time, in a build
 # directory of its own, adds that directory to <target>'s include path and makes
 # <target> depend on the generated files, so that editing a source rebuilds exactly
 # what includes its headers.
 #
-# The directory of a source is <current binary dir>/tarvik/<source file name>. It holds
-# <CLASS>_err.h and <CLASS>_err.tarvik for every class of the source; the compiled
-# catalogues are what a configuration file must point at. The directories of a target
-# are listed in its property TARVIK_CATALOGUE_DIRS.
+# Before anything is compiled, the build checks the sources together with
+# "TarvikCheck --source" (CHECK ON, the default) and, when LOCK names a code lock, compares
+# their codes with it (relative paths are taken from the current source directory). A
+# check error fails the build with its diagnostics, in the FILE:LINE: form that editors
+# read. CHECK OFF compiles without checking, and cannot go with LOCK.
+#
+# The directory of a source is <current binary dir>/tarvik/<source file name>. It
+# belongs to that source alone: two sources of the same file name in one directory are
+# refused. It holds <CLASS>_err.h and <CLASS>_err.tarvik for every class of the source;
+# the compiled catalogues are what a configuration file must point at. When the source
+# changes, the files of the classes it no longer declares are removed from it, so that
+# an #include of a vanished class fails. The directories of a target are listed in its
+# property TARVIK_CATALOGUE_DIRS.
 #
 # The generated files are named after the classes declared inside a source, so its
 # .CLASS lines are read at configure time, by the compiler's rules (the first word after
 # ".CLASS" and its blanks, a-z upper-cased), and the project is configured again
 # whenever a source changes. Several targets may share a source: it is compiled once.
 function(tarvik_add_catalogue target)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "LOCK;CHECK" "")
   if(NOT TARGET ${target})
     message(FATAL_ERROR "tarvik_add_catalogue: ${target} is not a target")
   endif()
-  if(NOT ARGN)
+  if(NOT ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tarvik_add_catalogue: no catalogue source given for ${target}")
   endif()
-  foreach(source IN LISTS ARGN)
-    get_filename_component(source_path "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    get_filename_component(source_name "${source_path}" NAME)
+  if(ARG_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "tarvik_add_catalogue: ${ARG_KEYWORDS_MISSING_VALUES} without a value")
+  endif()
+  if(NOT DEFINED ARG_CHECK)
+    set(ARG_CHECK ON)
+  endif()
+  if(DEFINED ARG_LOCK AND NOT ARG_CHECK)
+    message(FATAL_ERROR "tarvik_add_catalogue: LOCK needs CHECK ON (${target})")
+  endif()
+
+  set(paths "")
+  foreach(source IN LISTS ARG_UNPARSED_ARGUMENTS)
+    get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND paths "${path}")
+  endforeach()
+
+  file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/tarvik")
+  set(checker "")
+  if(ARG_CHECK)
+    _tarvik_catalogue_checker("${paths}" "${ARG_LOCK}" checker)
+  endif()
+
+  foreach(path IN LISTS paths)
+    get_filename_component(source_name "${path}" NAME)
     set(out_dir "${CMAKE_CURRENT_BINARY_DIR}/tarvik/${source_name}")
+    get_property(claimed GLOBAL PROPERTY "TARVIK_CATALOGUE_SOURCE ${out_dir}")
+    if(claimed AND NOT claimed STREQUAL path)
+      message(FATAL_ERROR "tarvik_add_catalogue: ${path} and ${claimed} would share the "
+                          "directory ${out_dir}; give them different file names")
+    endif()
+    set_property(GLOBAL PROPERTY "TARVIK_CATALOGUE_SOURCE ${out_dir}" "${path}")
 
     # One target owns the generated files of a directory, whoever asks for them.
     string(MD5 dir_hash "${out_dir}")
     string(SUBSTRING "${dir_hash}" 0 8 dir_hash)
     string(MAKE_C_IDENTIFIER "tarvik_catalogue_${source_name}_${dir_hash}" owner)
     if(NOT TARGET ${owner})
-      _tarvik_catalogue_outputs("${source_path}" "${out_dir}" outputs)
-      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source_path}")
+      _tarvik_catalogue_outputs("${path}" "${out_dir}" outputs)
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${path}")
       file(MAKE_DIRECTORY "${out_dir}")
+      _tarvik_catalogue_remove_stale("${out_dir}" "${outputs}")
+      # Touched only after a successful run, so that a failed one is run again.
+      set(compiled "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/tarvik/${owner}.compiled")
       add_custom_command(
-        OUTPUT ${outputs}
-        COMMAND Tarvik::TarvikCompile "${source_path}"
+        OUTPUT ${outputs} "${compiled}"
+        COMMAND Tarvik::TarvikCompile "${path}"
+        COMMAND ${CMAKE_COMMAND} -E touch "${compiled}"
         WORKING_DIRECTORY "${out_dir}"
-        DEPENDS "${source_path}" Tarvik::TarvikCompile
+        DEPENDS "${path}" Tarvik::TarvikCompile
         COMMENT "Compiling error catalogue ${source_name}"
         VERBATIM)
-      add_custom_target(${owner} DEPENDS ${outputs})
+      add_custom_target(${owner} DEPENDS ${outputs} "${compiled}")
+    endif()
+    if(checker)
+      add_dependencies(${owner} ${checker})
     endif()
     add_dependencies(${target} ${owner})
     target_include_directories(${target} PRIVATE "${out_dir}")
     set_property(TARGET ${target} APPEND PROPERTY TARVIK_CATALOGUE_DIRS "${out_dir}")
   endforeach()
+endfunction()
+
+# Sets out_var to a target that checks the sources at paths (and compares them with the
+# lock, when one is given) and fails when the check does; one per set, in this directory.
+function(_tarvik_catalogue_checker paths lock out_var)
+  set(args --source ${paths})
+  set(depends ${paths})
+  set(names "")
+  foreach(path IN LISTS paths)
+    get_filename_component(name "${path}" NAME)
+    list(APPEND names "${name}")
+  endforeach()
+  if(lock)
+    get_filename_component(lock "${lock}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND args --lock "${lock}")
+    list(APPEND depends "${lock}")
+  endif()
+  string(MD5 key "${CMAKE_CURRENT_BINARY_DIR};${args}")
+  string(SUBSTRING "${key}" 0 8 key)
+  list(GET names 0 first)
+  string(MAKE_C_IDENTIFIER "tarvik_check_${first}_${key}" checker)
+  if(NOT TARGET ${checker})
+    # Touched only after a check without errors, so that a failed one is run again.
+    set(checked "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/tarvik/${checker}.checked")
+    list(JOIN names ", " shown)
+    add_custom_command(
+      OUTPUT "${checked}"
+      COMMAND Tarvik::TarvikCheck ${args}
+      COMMAND ${CMAKE_COMMAND} -E touch "${checked}"
+      DEPENDS ${depends} Tarvik::TarvikCheck
+      COMMENT "Checking error catalogue ${shown}"
+      VERBATIM)
+    add_custom_target(${checker} DEPENDS "${checked}")
+  endif()
+  set(${out_var} ${checker} PARENT_SCOPE)
 endfunction()
 
 # Sets out_var to the files that TarvikCompile writes into dir for the source at path.
@@ -65,4 +144,15 @@ function(_tarvik_catalogue_outputs path dir out_var)
     message(FATAL_ERROR "tarvik_add_catalogue: ${path} declares no class")
   endif()
   set(${out_var} "${outputs}" PARENT_SCOPE)
+endfunction()
+
+# Removes from dir the generated files that are not among outputs: those of classes
+# that the source no longer declares.
+function(_tarvik_catalogue_remove_stale dir outputs)
+  file(GLOB generated LIST_DIRECTORIES false "${dir}/*_err.h" "${dir}/*_err.tarvik")
+  foreach(file IN LISTS generated)
+    if(NOT file IN_LIST outputs)
+      file(REMOVE "${file}")
+    endif()
+  endforeach()
 endfunction()

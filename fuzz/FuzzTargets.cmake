@@ -18,10 +18,12 @@ function(tarvik_fuzz_executable exe harness driver)
     target_sources(${exe} PRIVATE ${TARVIK_FUZZ_DIR}/replay_main.cpp)
   endif()
   if(harness STREQUAL "fuzz_compile")
-    # The compiler's own source, its main renamed so that the harness can call it.
-    # (A source property of this directory only: src/ builds the compiler unchanged.)
+    # The compiler's own source, its main renamed so that the harness can call it
+    # (a source property of this directory only: src/ builds the compiler unchanged),
+    # and the source checker, whose findings the harness holds the compiler to.
     set(compiler ${PROJECT_SOURCE_DIR}/src/TarvikCompile.cpp)
-    target_sources(${exe} PRIVATE ${compiler})
+    target_sources(${exe} PRIVATE ${compiler} ${PROJECT_SOURCE_DIR}/src/SourceCheck.cpp
+                                  ${PROJECT_SOURCE_DIR}/src/CheckReport.cpp)
     set_source_files_properties(${compiler} PROPERTIES COMPILE_DEFINITIONS main=TarvikCompileMain)
   endif()
 endfunction()

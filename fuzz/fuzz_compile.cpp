@@ -6,11 +6,15 @@
 //   - only <CLASS>_err.h and <CLASS>_err.tarvik files appear, always in pairs;
 //   - each pair agrees: the header's codes are the catalogue's codes, in order, both
 //     counting up by one from the class number shifted left by 16 bits;
-//   - the library's catalogue reader reads every entry back with its code and text.
+//   - the library's catalogue reader reads every entry back with its code and text;
+//   - when the source checker (TarvikCheck --source) finds no error in the input, the
+//     compiler succeeds and writes exactly the classes, errors and codes that the
+//     checker read.
 // A '/' in the input becomes '|' (a byte with the same role in the source format), so
 // that no class name can make the compiler write outside the scratch directory.
 #include "Catalogue.h"
 #include "FuzzSupport.h"
+#include "SourceCheck.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -154,8 +158,33 @@ void CheckPair(const std::string &pkg)
         Fail("the library reads past the last entry", "", piece);
 }
 
-// Checks every file the compiler left, then removes them all.
-void CheckGenerated()
+// Checks that the compiler wrote what the checker read: the same classes, each with
+// the same errors in the same order and with the same codes.
+void CheckAgainstChecker(const std::vector<tarvik::check::ClassDecl> &classes,
+                         const std::map<std::string, int> &pairs)
+{
+    if (classes.size() != pairs.size())
+        Fail("the checker and the compiler disagree on the number of classes",
+             std::to_string(classes.size()), std::to_string(pairs.size()));
+    for (const tarvik::check::ClassDecl &c : classes) {
+        if (pairs.count(c.name) == 0)
+            Fail("a class that the checker read and the compiler did not write", "", c.name);
+        const std::string header = ReadAll(work + "/" + c.name + std::string(kHeaderSuffix));
+        const std::vector<std::string_view> h = Lines(header, c.name);
+        if (h.size() != c.errors.size() + 3)
+            Fail("the checker and the compiler disagree on the errors of a class", c.name, header);
+        for (std::size_t i = 0; i < c.errors.size(); ++i) {
+            const std::string define =
+                "#define R_" + c.name + "_" + c.errors[i].name + " 0x" + Hex(c.errors[i].code);
+            if (h[i + 2] != define)
+                Fail("the checker and the compiler disagree on an error", define, h[i + 2]);
+        }
+    }
+}
+
+// Checks every file the compiler left, then removes them all. With checked, the
+// checker found no error in the source and read these classes.
+void CheckGenerated(const std::vector<tarvik::check::ClassDecl> *checked)
 {
     std::map<std::string, int> pairs; // class name -> 1 header, 2 catalogue, 3 both
     DIR *dir = opendir(work.c_str());
@@ -181,6 +210,8 @@ void CheckGenerated()
             Fail("a class with one of its two files only", "", pkg);
         CheckPair(pkg);
     }
+    if (checked)
+        CheckAgainstChecker(*checked, pairs);
     tarvik::fuzz::EmptyDir(work);
 }
 
@@ -217,6 +248,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Fail("a failed run without its diagnostic", "\\n<diagnostic>\\n", out);
     if (status != 0 && status != 1)
         Fail("exit status", "0 or 1", std::to_string(status) + " " + out);
-    CheckGenerated();
+
+    tarvik::check::Report report;
+    const std::vector<tarvik::check::ClassDecl> classes =
+        tarvik::check::CheckSources({source}, report);
+    const bool clean = report.errors == 0;
+    if (clean && status != 0)
+        Fail("the checker passed a source that the compiler refuses", "", out);
+    CheckGenerated(clean ? &classes : nullptr);
     return 0;
 }
