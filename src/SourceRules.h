@@ -115,13 +115,13 @@ inline ErrorLine ParseErrorLine(const char *line)
     e.afterName = name + n;
     e.nameTooLong = n > 0 && IsNameChar(name[n]);
     const char *text = SkipBlanks(e.afterName);
-    if (*text == '"') {
-        e.quoted = true;
+    e.quoted = *text == '"';
+    if (e.quoted) {
         ++text;
         e.textLength = std::strcspn(text, "\"\n");
-        e.text = {text,
-                  e.textLength < std::size_t(kTextMax) ? e.textLength : std::size_t(kTextMax)};
     }
+    /* never a null view, even when empty: the compiler copies it as it stands */
+    e.text = {text, e.textLength < std::size_t(kTextMax) ? e.textLength : std::size_t(kTextMax)};
     return e;
 }
 
