@@ -187,6 +187,14 @@ bool WriteLock(const std::string &path, const std::string &text, Report &report)
     return false;
 }
 
+/* The first of items for which holds is true, or NULL. */
+template <typename T, typename Predicate>
+const T *FindIf(const std::vector<T> &items, Predicate holds)
+{
+    const auto it = std::find_if(items.begin(), items.end(), holds);
+    return it == items.end() ? nullptr : &*it;
+}
+
 /* What the comparison found. */
 struct Differences {
     int additions = 0;
@@ -209,8 +217,7 @@ void CompareClass(const ClassDecl &c, const LockedClass &locked, Severity severi
     for (const auto &[name, e] : locked.errors)
         lockedAt.emplace(Place(e.code), &name);
     const auto inSources = [&c](const std::string &name) {
-        return std::any_of(c.errors.begin(), c.errors.end(),
-                           [&name](const ErrorDecl &e) { return e.name == name; });
+        return FindIf(c.errors, [&name](const ErrorDecl &e) { return e.name == name; }) != nullptr;
     };
     for (const ErrorDecl &e : c.errors) {
         const auto old = locked.errors.find(e.name);
@@ -243,43 +250,43 @@ void CompareVanished(const std::vector<ClassDecl> &classes, const Lock &lock,
                      const std::string &path, Severity severity, Differences &diff, Report &report)
 {
     std::vector<Diagnostic> vanished;
-    const auto note = [&](int line, std::string message, const Located *now, std::string noted) {
+    /* A vanished entry, at its line of the lock; heir, when given, now has its code. */
+    const auto add = [&](int line, std::string message, const Located *heir, std::string note) {
         ++diff.changes;
         vanished.push_back({{path, line},
                             severity,
                             std::move(message),
-                            now ? *now : Located{},
-                            now ? std::move(noted) : std::string()});
+                            heir ? *heir : Located{},
+                            heir ? std::move(note) : std::string()});
     };
-    for (const auto &[name, locked] : lock) {
-        const auto c = std::find_if(classes.begin(), classes.end(),
-                                    [&name = name](const ClassDecl &d) { return d.name == name; });
-        if (c == classes.end()) {
-            const auto heir = std::find_if(classes.begin(), classes.end(), [&](const ClassDecl &d) {
-                return d.number == locked.number;
-            });
-            note(locked.line,
-                 "classe " + Printable(name) + " absente des sources (numero " +
-                     std::to_string(locked.number) + " dans le verrou)",
-                 heir == classes.end() ? nullptr : &heir->at,
-                 "le numero " + std::to_string(locked.number) +
-                     " est maintenant celui de la classe " +
-                     (heir == classes.end() ? "" : Printable(heir->name)));
+    for (const auto &classEntry : lock) {
+        const std::string &name = classEntry.first;
+        const LockedClass &locked = classEntry.second;
+        const ClassDecl *c = FindIf(classes, [&](const ClassDecl &d) { return d.name == name; });
+        if (!c) {
+            const ClassDecl *heir =
+                FindIf(classes, [&](const ClassDecl &d) { return d.number == locked.number; });
+            add(locked.line,
+                "classe " + Printable(name) + " absente des sources (numero " +
+                    std::to_string(locked.number) + " dans le verrou)",
+                heir ? &heir->at : nullptr,
+                heir ? "le numero " + std::to_string(locked.number) +
+                           " est maintenant celui de la classe " + Printable(heir->name)
+                     : "");
             continue;
         }
-        for (const auto &[error, e] : locked.errors) {
-            if (std::any_of(c->errors.begin(), c->errors.end(),
-                            [&error = error](const ErrorDecl &d) { return d.name == error; }))
+        for (const auto &errorEntry : locked.errors) {
+            const std::string &error = errorEntry.first;
+            const LockedError &e = errorEntry.second;
+            if (FindIf(c->errors, [&](const ErrorDecl &d) { return d.name == error; }))
                 continue;
-            const auto heir =
-                std::find_if(c->errors.begin(), c->errors.end(),
-                             [&](const ErrorDecl &d) { return Place(d.code) == Place(e.code); });
-            note(e.line,
-                 "erreur " + Printable(name) + " " + error + " absente des sources (code " +
-                     Hex(e.code) + " dans le verrou)",
-                 heir == c->errors.end() ? nullptr : &heir->at,
-                 "le code " + Hex(e.code) + " est maintenant celui de " +
-                     (heir == c->errors.end() ? "" : heir->name));
+            const ErrorDecl *heir = FindIf(
+                c->errors, [&](const ErrorDecl &d) { return Place(d.code) == Place(e.code); });
+            add(e.line,
+                "erreur " + Printable(name) + " " + error + " absente des sources (code " +
+                    Hex(e.code) + " dans le verrou)",
+                heir ? &heir->at : nullptr,
+                heir ? "le code " + Hex(e.code) + " est maintenant celui de " + heir->name : "");
         }
     }
     std::stable_sort(
