@@ -9,7 +9,9 @@
 # "TarvikCheck --source" (CHECK ON, the default) and, when LOCK names a code lock, compares
 # their codes with it (relative paths are taken from the current source directory). A
 # check error fails the build with its diagnostics, in the FILE:LINE: form that editors
-# read. CHECK OFF compiles without checking, and cannot go with LOCK.
+# read. CHECK OFF compiles without checking, and cannot go with LOCK. The lock must exist
+# when the project is configured ("TarvikCheck --source ... --lock ... --update-lock"
+# creates it).
 #
 # The directory of a source is <current binary dir>/tarvik/<source file name>. It
 # belongs to that source alone: two sources of the same file name in one directory are
@@ -105,6 +107,12 @@ function(_tarvik_catalogue_checker paths lock out_var)
   endforeach()
   if(lock)
     get_filename_component(lock "${lock}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    if(NOT EXISTS "${lock}")
+      list(JOIN paths " " shown)
+      message(FATAL_ERROR "tarvik_add_catalogue: the code lock ${lock} does not exist; "
+                          "create it with: TarvikCheck --source ${shown} --lock ${lock} "
+                          "--update-lock")
+    endif()
     list(APPEND args --lock "${lock}")
     list(APPEND depends "${lock}")
   endif()

@@ -4,8 +4,10 @@
  *
  * Header-only, for the programs (the compiler links nothing of the library). A name that
  * is not a regular file (a symbolic link, a device, a directory) is written through in
- * place, as fopen "w" would, and so is a file whose directory takes no new file. A file
- * replaced keeps its permission bits; a new one gets 0666 less the umask, as with fopen.
+ * place, as fopen "w" would, and so is a file of several hard links (each of its names
+ * then gets the new content, as before) and a file whose directory takes no new file. A
+ * file replaced keeps its permission bits; a new one gets 0666 less the umask, as with
+ * fopen.
  */
 #ifndef TARVIK_REPLACEFILE_H
 #define TARVIK_REPLACEFILE_H
@@ -32,8 +34,9 @@ inline mode_t NewFileMode()
 }
 
 /*
- * Opens name for writing. When name is a regular file that may be written, or does not
- * exist, the stream is a new temporary file in the same directory whose name goes to
+ * Opens name for writing. When name is a regular file of one link that may be written,
+ * or does not exist, the stream is a new temporary file in the same directory whose name
+ * goes to
  * temp (tempSize must exceed strlen(name) + kReplacementSuffixLen); otherwise temp becomes
  * empty and name itself is opened with fopen "w". NULL, errno set, when neither can be.
  */
@@ -42,7 +45,7 @@ inline FILE *OpenReplacement(const char *name, char *temp, std::size_t tempSize)
     temp[0] = '\0';
     struct stat st;
     const bool exists = lstat(name, &st) == 0;
-    bool replace = !exists || S_ISREG(st.st_mode);
+    bool replace = !exists || (S_ISREG(st.st_mode) && st.st_nlink == 1);
     if (exists && replace) {
         /* What fopen "w" would refuse (a read-only file), a rename must not override. */
         const int fd = open(name, O_WRONLY | O_CLOEXEC);

@@ -546,8 +546,9 @@ TEST(CompileTest, SourceThatIsAnOutput)
 }
 
 // Each file is replaced in one step: a reader that opened the old file keeps reading it
-// whole. A replaced file keeps its permission bits, a new one gets 0666 less the umask,
-// an output name that is a symbolic link is written through, and nothing else is left.
+// whole. A replaced file keeps its permission bits, a new one gets 0666 less the umask;
+// an output name that is a symbolic link, or a file of several hard links, is written
+// through; and nothing else is left.
 TEST(CompileTest, OutputsAreReplacedWhole)
 {
     TempDir dir;
@@ -555,11 +556,13 @@ TEST(CompileTest, OutputsAreReplacedWhole)
     ASSERT_EQ(chmod((dir / "A_err.h").c_str(), 0604), 0);
     WriteFile(dir / "real.tarvik", "old catalogue\n");
     ASSERT_EQ(symlink("real.tarvik", (dir / "A_err.tarvik").c_str()), 0);
+    WriteFile(dir / "B_err.h", "old header\n");
+    ASSERT_EQ(link((dir / "B_err.h").c_str(), (dir / "copy.h").c_str()), 0);
     FILE *old = fopen((dir / "A_err.h").c_str(), "r");
     ASSERT_NE(old, nullptr);
 
     const mode_t mask = umask(027);
-    const Outcome r = Compile(dir, ".CLASS a 1\nE\n.CLASS b 2\nF\n");
+    const Outcome r = Compile(dir, ".CLASS a 1\nE\n.CLASS b 2\nF\n.CLASS c 3\nG\n");
     umask(mask);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 0);
@@ -570,13 +573,15 @@ TEST(CompileTest, OutputsAreReplacedWhole)
     EXPECT_STREQ(seen, "old header\n");
 
     const Files a = ClassFiles("A", 1, {{"E", 0x10001, ""}});
-    Files expected = Merge(a, ClassFiles("B", 2, {{"F", 0x20001, ""}}));
+    const Files b = ClassFiles("B", 2, {{"F", 0x20001, ""}});
+    Files expected = Merge(Merge(a, b), ClassFiles("C", 3, {{"G", 0x30001, ""}}));
     expected["real.tarvik"] = a.at("A_err.tarvik");
+    expected["copy.h"] = b.at("B_err.h");
     EXPECT_EQ(Generated(dir), expected);
     const struct {
         const char *name;
         mode_t mode;
-    } modes[] = {{"A_err.h", 0604}, {"B_err.h", 0640}, {"B_err.tarvik", 0640}};
+    } modes[] = {{"A_err.h", 0604}, {"C_err.h", 0640}, {"C_err.tarvik", 0640}};
     for (const auto &m : modes) {
         struct stat st;
         ASSERT_EQ(stat((dir / m.name).c_str(), &st), 0);

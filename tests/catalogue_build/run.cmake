@@ -1,5 +1,6 @@
-# Installs Tarvik from its build tree into a fresh prefix, then builds a copy of the
-# project beside this script against it, again after each of these edits:
+# Installs Tarvik from its build tree into a fresh prefix, then configures the project
+# beside this script against it with a lock that does not exist (refused, with the
+# command that creates it), and builds a copy of it, again after each of these edits:
 #   - a class line broken (".class"): the build fails with the checker's diagnostic;
 #   - an error inserted in the middle of a class: the lock comparison fails the build;
 #   - a class removed (from the source and from the lock): its stale files are removed
@@ -62,10 +63,17 @@ run_command(out status ${CMAKE_COMMAND} --install ${TARVIK_BUILD_DIR} --prefix $
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "install failed:\n${out}")
 endif()
-file(COPY ${here}/CMakeLists.txt ${here}/app.c ${here}/app.err ${here}/app.lock
-     DESTINATION ${project})
-run_command(out status ${CMAKE_COMMAND} -S ${project} -B ${build} -DCMAKE_PREFIX_PATH=${prefix}
-            -DCMAKE_C_COMPILER=${CC} -DCMAKE_C_FLAGS=${flags} -DCMAKE_BUILD_TYPE=Release)
+file(COPY ${here}/CMakeLists.txt ${here}/app.c ${here}/app.err DESTINATION ${project})
+set(configure ${CMAKE_COMMAND} -S ${project} -B ${build} -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_C_COMPILER=${CC} -DCMAKE_C_FLAGS=${flags} -DCMAKE_BUILD_TYPE=Release)
+run_command(out status ${configure})
+string(REGEX REPLACE "[ \n]+" " " flat "${out}") # CMake wraps its messages
+string(FIND "${flat}" "the code lock ${project}/app.lock does not exist; create it with: TarvikCheck --source ${project}/app.err --lock ${project}/app.lock --update-lock" at)
+if(status EQUAL 0 OR at EQUAL -1)
+  message(FATAL_ERROR "a missing lock: the configure should fail and say so:\n${out}")
+endif()
+file(COPY ${here}/app.lock DESTINATION ${project})
+run_command(out status ${configure})
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "configure failed:\n${out}")
 endif()
