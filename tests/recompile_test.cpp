@@ -30,7 +30,7 @@ using tarvik::test::RunProgram;
 using tarvik::test::TempDir;
 using tarvik::test::WriteFile;
 
-constexpr int kErrors = 400; // about 20 KB of catalogue: several writes per compile
+constexpr int kErrors = 200; // about 10 KB of catalogue: several writes per compile
 constexpr int kLookups = 20000;
 
 std::string TextOf(int i)
