@@ -5,6 +5,8 @@
 #include "CheckReport.h"
 
 #include <cstdio>
+#include <cstring>
+#include <strings.h>
 #include <utility>
 
 namespace tarvik::check
@@ -100,6 +102,17 @@ std::string Printable(std::string_view text)
         }
     }
     return out;
+}
+
+std::size_t MisspeltKeyword(const char *line, std::string_view keyword)
+{
+    const char *p = line;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (strncasecmp(p, keyword.data(), keyword.size()) != 0 ||
+        (p == line && std::strncmp(p, keyword.data(), keyword.size()) == 0))
+        return 0;
+    return std::size_t(p - line) + keyword.size();
 }
 
 Diagnostic &Append(Report &report, Diagnostic d)

@@ -26,6 +26,13 @@ namespace tarvik::check
  */
 std::string Printable(std::string_view text);
 
+/*
+ * When line begins with keyword in a form that the compiler and the library do not take
+ * (in another case, or after blanks), the length of that beginning, blanks and keyword;
+ * 0 otherwise (no keyword, or the keyword exactly, in the first column).
+ */
+std::size_t MisspeltKeyword(const char *line, std::string_view keyword);
+
 /* A place in a file: the file's name as given, and a line from 1 (0: the whole file). */
 struct Located {
     std::string file;

@@ -19,7 +19,6 @@
 #include <map>
 #include <memory>
 #include <string_view>
-#include <strings.h>
 #include <utility>
 
 namespace tarvik::check
@@ -71,12 +70,6 @@ struct Checker {
         return Add(report, Severity::Warning, std::move(at), std::move(message));
     }
 };
-
-/* Whether text begins with keyword in any case. */
-bool StartsWithAnyCase(const char *text, std::string_view keyword)
-{
-    return strncasecmp(text, keyword.data(), keyword.size()) == 0;
-}
 
 /* Ends the current class: a class that declares no error is worth a warning. */
 void EndClass(Checker &c)
@@ -235,9 +228,8 @@ void DeclareError(Checker &c)
 {
     const rules::ErrorLine e = rules::ParseErrorLine(c.line);
     if (e.name.empty()) {
-        const char *p = SkipBlanks(c.line);
-        if (StartsWithAnyCase(p, rules::kClassKeyword))
-            c.Error(Quoted({c.line, std::size_t(p - c.line) + rules::kClassKeywordLen}) +
+        if (const std::size_t n = MisspeltKeyword(c.line, rules::kClassKeyword))
+            c.Error(Quoted({c.line, n}) +
                     " n'est pas une ligne de classe : le mot-cle s'ecrit .CLASS, en majuscules, "
                     "au debut de la ligne ; les erreurs qui suivent rejoindraient la classe "
                     "precedente");

@@ -37,7 +37,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <strings.h>
 #include <vector>
 
 namespace
@@ -239,20 +238,17 @@ std::string ConfigPath(const char *dirVar, bool required)
     return path.substr(0, kPathMax);
 }
 
-/* If line, from its blanks on, begins with keyword in a form that the library does not
-   take (another case, or after blanks), reports it. */
+/* Reports line when it begins with keyword in a form that the library passes over. */
 bool ReportMisspelt(Report &report, const Located &at, const char *line, std::string_view keyword,
                     const char *kind)
 {
-    const char *p = tarvik::SkipBlanks(line);
-    if (strncasecmp(p, keyword.data(), keyword.size()) != 0 ||
-        (p == line && strncmp(p, keyword.data(), keyword.size()) == 0))
-        return false;
-    const std::string written(line, std::size_t(p - line) + keyword.size());
-    Add(report, Severity::Warning, at,
-        "\"" + Printable(written) + "\" n'est pas une ligne " + kind + " : le mot-cle s'ecrit " +
-            std::string(keyword) + ", en majuscules, au debut de la ligne (la ligne est ignoree)");
-    return true;
+    const std::size_t n = tarvik::check::MisspeltKeyword(line, keyword);
+    if (n > 0)
+        Add(report, Severity::Warning, at,
+            "\"" + Printable({line, n}) + "\" n'est pas une ligne " + kind +
+                " : le mot-cle s'ecrit " + std::string(keyword) +
+                ", en majuscules, au debut de la ligne (la ligne est ignoree)");
+    return n > 0;
 }
 
 /*
