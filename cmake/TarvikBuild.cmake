@@ -13,6 +13,15 @@ if(TARVIK_SANITIZE)
   add_link_options(-fsanitize=${_tarvik_sanitizers})
 endif()
 
+# The library's own objects: no exceptions and no RTTI, so that the library needs
+# nothing of the C++ runtime and C programs link it with the C compiler alone. Under
+# clang's UndefinedBehaviorSanitizer that holds only without its function-type check,
+# whose handler and type data come from the C++ runtime (gcc has no such check).
+set(TARVIK_LIBRARY_OPTIONS -fno-exceptions -fno-rtti)
+if("undefined" IN_LIST TARVIK_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  list(APPEND TARVIK_LIBRARY_OPTIONS -fno-sanitize=function)
+endif()
+
 find_package(Threads REQUIRED)
 
 # The fuzz targets link libFuzzer themselves; every other object of the tree is

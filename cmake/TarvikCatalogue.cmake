@@ -25,6 +25,14 @@
 # .CLASS lines are read at configure time, by the compiler's rules (the first word after
 # ".CLASS" and its blanks, a-z upper-cased), and the project is configured again
 # whenever a source changes. Several targets may share a source: it is compiled once.
+#
+# The compiler that runs is the target Tarvik::TarvikCompile, or the program that the
+# cache variable TARVIK_COMPILE_EXECUTABLE names. When cross-compiling, the target is built
+# for the other machine: set the variable to a TarvikCompile built for this one (or set
+# CMAKE_CROSSCOMPILING_EMULATOR, which CMake then runs the target with).
+set(TARVIK_COMPILE_EXECUTABLE "" CACHE FILEPATH
+    "TarvikCompile that tarvik_add_catalogue runs (empty: Tarvik::TarvikCompile)")
+
 function(tarvik_add_catalogue target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "LOCK;CHECK" "")
   if(NOT TARGET ${target})
@@ -70,6 +78,7 @@ function(tarvik_add_catalogue target)
     string(SUBSTRING "${dir_hash}" 0 8 dir_hash)
     string(MAKE_C_IDENTIFIER "tarvik_catalogue_${source_name}_${dir_hash}" owner)
     if(NOT TARGET ${owner})
+      _tarvik_catalogue_compiler(compiler)
       _tarvik_catalogue_outputs("${path}" "${out_dir}" outputs)
       set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${path}")
       file(MAKE_DIRECTORY "${out_dir}")
@@ -78,10 +87,10 @@ function(tarvik_add_catalogue target)
       set(compiled "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/tarvik/${owner}.compiled")
       add_custom_command(
         OUTPUT ${outputs} "${compiled}"
-        COMMAND Tarvik::TarvikCompile "${path}"
+        COMMAND ${compiler} "${path}"
         COMMAND ${CMAKE_COMMAND} -E touch "${compiled}"
         WORKING_DIRECTORY "${out_dir}"
-        DEPENDS "${path}" Tarvik::TarvikCompile
+        DEPENDS "${path}" ${compiler}
         COMMENT "Compiling error catalogue ${source_name}"
         VERBATIM)
       add_custom_target(${owner} DEPENDS ${outputs} "${compiled}")
@@ -163,4 +172,24 @@ function(_tarvik_catalogue_remove_stale dir outputs)
       file(REMOVE "${file}")
     endif()
   endforeach()
+endfunction()
+
+# Sets out_var to the catalogue compiler that the build runs, or stops with what to do.
+function(_tarvik_catalogue_compiler out_var)
+  if(TARVIK_COMPILE_EXECUTABLE)
+    set(${out_var} "${TARVIK_COMPILE_EXECUTABLE}" PARENT_SCOPE)
+    return()
+  endif()
+  if(NOT TARGET Tarvik::TarvikCompile)
+    message(FATAL_ERROR "tarvik_add_catalogue: no catalogue compiler: install Tarvik's "
+                        "programs (package tarvik-tools) or set TARVIK_COMPILE_EXECUTABLE")
+  endif()
+  get_target_property(emulator Tarvik::TarvikCompile CROSSCOMPILING_EMULATOR)
+  if(CMAKE_CROSSCOMPILING AND NOT emulator)
+    message(FATAL_ERROR "tarvik_add_catalogue: cross-compiling, Tarvik::TarvikCompile cannot "
+                        "run here: set TARVIK_COMPILE_EXECUTABLE to a TarvikCompile built for "
+                        "this machine")
+  else()
+    set(${out_var} Tarvik::TarvikCompile PARENT_SCOPE)
+  endif()
 endfunction()

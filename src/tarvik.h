@@ -20,7 +20,11 @@
 extern "C" {
 #endif
 
-/* The library's version: the build reads it from here, so these lines are its only home. */
+/*
+ * The library's version: the build reads it from here, so these lines are its only home.
+ * The major number is that of the shared library's name, libtarvik.so.<major>: it rises
+ * with every change that breaks programs built against an earlier version.
+ */
 #define TARVIK_VERSION_MAJOR 1
 #define TARVIK_VERSION_MINOR 0
 #define TARVIK_VERSION_PATCH 0
@@ -67,6 +71,12 @@ typedef struct _ErrMsg {
 
 /* The record's layout is the same on every platform: int is 32 bits wide. */
 typedef char T_ErrMsgSizeCheck[sizeof(T_ErrMsg) == 3356 ? 1 : -1];
+
+/*
+ * The TARVIK_VERSION_NUMBER of the library that runs, which may differ from that of the
+ * header a program was compiled with when the program links the shared library.
+ */
+int TarvikVersion(void);
 
 /*
  * Names the application (at most 39 characters are kept; NULL counts as "") and sets

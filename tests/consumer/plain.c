@@ -7,6 +7,10 @@
 int main(void)
 {
     char text[64];
+    if (TarvikVersion() != TARVIK_VERSION_NUMBER) {
+        printf("library version %d, header version %d\n", TarvikVersion(), TARVIK_VERSION_NUMBER);
+        return 1;
+    }
     TarvikInit("plain", 0);
     ErrGet(R_SHOP_CART_EMPTY, text, sizeof text);
     printf("text: %s\n", text);
