@@ -28,8 +28,7 @@
 #
 # The compiler that runs is the target Tarvik::TarvikCompile, or the program that the
 # cache variable TARVIK_COMPILE_EXECUTABLE names. When cross-compiling, the target is built
-# for the other machine: set the variable to a TarvikCompile built for this one (or set
-# CMAKE_CROSSCOMPILING_EMULATOR, which CMake then runs the target with).
+# for the other machine: set the variable to a TarvikCompile built for this one.
 set(TARVIK_COMPILE_EXECUTABLE "" CACHE FILEPATH
     "TarvikCompile that tarvik_add_catalogue runs (empty: Tarvik::TarvikCompile)")
 
@@ -178,14 +177,10 @@ endfunction()
 function(_tarvik_catalogue_compiler out_var)
   if(TARVIK_COMPILE_EXECUTABLE)
     set(${out_var} "${TARVIK_COMPILE_EXECUTABLE}" PARENT_SCOPE)
-    return()
-  endif()
-  if(NOT TARGET Tarvik::TarvikCompile)
+  elseif(NOT TARGET Tarvik::TarvikCompile)
     message(FATAL_ERROR "tarvik_add_catalogue: no catalogue compiler: install Tarvik's "
                         "programs (package tarvik-tools) or set TARVIK_COMPILE_EXECUTABLE")
-  endif()
-  get_target_property(emulator Tarvik::TarvikCompile CROSSCOMPILING_EMULATOR)
-  if(CMAKE_CROSSCOMPILING AND NOT emulator)
+  elseif(CMAKE_CROSSCOMPILING)
     message(FATAL_ERROR "tarvik_add_catalogue: cross-compiling, Tarvik::TarvikCompile cannot "
                         "run here: set TARVIK_COMPILE_EXECUTABLE to a TarvikCompile built for "
                         "this machine")
