@@ -26,11 +26,14 @@
 # ".CLASS" and its blanks, a-z upper-cased), and the project is configured again
 # whenever a source changes. Several targets may share a source: it is compiled once.
 #
-# The compiler that runs is the target Tarvik::TarvikCompile, or the program that the
-# cache variable TARVIK_COMPILE_EXECUTABLE names. When cross-compiling, the target is built
-# for the other machine: set the variable to a TarvikCompile built for this one.
+# The programs that run are the targets Tarvik::TarvikCompile and Tarvik::TarvikCheck, or
+# those that the cache variables TARVIK_COMPILE_EXECUTABLE and TARVIK_CHECK_EXECUTABLE
+# name. When cross-compiling, the targets are built for the other machine: set the
+# variables to programs built for this one.
 set(TARVIK_COMPILE_EXECUTABLE "" CACHE FILEPATH
     "TarvikCompile that tarvik_add_catalogue runs (empty: Tarvik::TarvikCompile)")
+set(TARVIK_CHECK_EXECUTABLE "" CACHE FILEPATH
+    "TarvikCheck that tarvik_add_catalogue runs (empty: Tarvik::TarvikCheck)")
 
 function(tarvik_add_catalogue target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "LOCK;CHECK" "")
@@ -77,7 +80,7 @@ function(tarvik_add_catalogue target)
     string(SUBSTRING "${dir_hash}" 0 8 dir_hash)
     string(MAKE_C_IDENTIFIER "tarvik_catalogue_${source_name}_${dir_hash}" owner)
     if(NOT TARGET ${owner})
-      _tarvik_catalogue_compiler(compiler)
+      _tarvik_catalogue_program(TarvikCompile TARVIK_COMPILE_EXECUTABLE compiler)
       _tarvik_catalogue_outputs("${path}" "${out_dir}" outputs)
       set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${path}")
       file(MAKE_DIRECTORY "${out_dir}")
@@ -129,14 +132,15 @@ function(_tarvik_catalogue_checker paths lock out_var)
   list(GET names 0 first)
   string(MAKE_C_IDENTIFIER "tarvik_check_${first}_${key}" checker)
   if(NOT TARGET ${checker})
+    _tarvik_catalogue_program(TarvikCheck TARVIK_CHECK_EXECUTABLE program)
     # Touched only after a check without errors, so that a failed one is run again.
     set(checked "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/tarvik/${checker}.checked")
     list(JOIN names ", " shown)
     add_custom_command(
       OUTPUT "${checked}"
-      COMMAND Tarvik::TarvikCheck ${args}
+      COMMAND ${program} ${args}
       COMMAND ${CMAKE_COMMAND} -E touch "${checked}"
-      DEPENDS ${depends} Tarvik::TarvikCheck
+      DEPENDS ${depends} ${program}
       COMMENT "Checking error catalogue ${shown}"
       VERBATIM)
     add_custom_target(${checker} DEPENDS "${checked}")
@@ -173,18 +177,19 @@ function(_tarvik_catalogue_remove_stale dir outputs)
   endforeach()
 endfunction()
 
-# Sets out_var to the catalogue compiler that the build runs, or stops with what to do.
-function(_tarvik_catalogue_compiler out_var)
-  if(TARVIK_COMPILE_EXECUTABLE)
-    set(${out_var} "${TARVIK_COMPILE_EXECUTABLE}" PARENT_SCOPE)
-  elseif(NOT TARGET Tarvik::TarvikCompile)
-    message(FATAL_ERROR "tarvik_add_catalogue: no catalogue compiler: install Tarvik's "
-                        "programs (package tarvik-tools) or set TARVIK_COMPILE_EXECUTABLE")
+# Sets out_var to the program that the build runs for Tarvik::<name>: the one that the
+# cache variable named by variable gives, or the target; stops with what to do when
+# neither can run here.
+function(_tarvik_catalogue_program name variable out_var)
+  if(${variable})
+    set(${out_var} "${${variable}}" PARENT_SCOPE)
+  elseif(NOT TARGET Tarvik::${name})
+    message(FATAL_ERROR "tarvik_add_catalogue: no ${name}: install Tarvik's programs "
+                        "(package tarvik-tools) or set ${variable}")
   elseif(CMAKE_CROSSCOMPILING)
-    message(FATAL_ERROR "tarvik_add_catalogue: cross-compiling, Tarvik::TarvikCompile cannot "
-                        "run here: set TARVIK_COMPILE_EXECUTABLE to a TarvikCompile built for "
-                        "this machine")
+    message(FATAL_ERROR "tarvik_add_catalogue: cross-compiling, Tarvik::${name} cannot run "
+                        "here: set ${variable} to a ${name} built for this machine")
   else()
-    set(${out_var} Tarvik::TarvikCompile PARENT_SCOPE)
+    set(${out_var} Tarvik::${name} PARENT_SCOPE)
   endif()
 endfunction()

@@ -149,17 +149,24 @@ if(CROSS)
   file(WRITE ${WORK_DIR}/toolchain.cmake "set(CMAKE_SYSTEM_NAME Linux)\n")
   set(cross_configure ${consumer_configure} -B ${WORK_DIR}/cross
       -DCMAKE_TOOLCHAIN_FILE=${WORK_DIR}/toolchain.cmake)
-  run_fails("cross-compiling.*set TARVIK_COMPILE_EXECUTABLE" ${cross_configure})
-  set(host_compiler ${WORK_DIR}/host/TarvikCompile)
-  file(WRITE ${host_compiler} "#!/bin/sh\necho \"$@\" >> ${WORK_DIR}/host/runs\n"
-                              "exec ${prefix}/bin/TarvikCompile \"$@\"\n")
-  file(CHMOD ${host_compiler} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  run_fails("cross-compiling.*set TARVIK_CHECK_EXECUTABLE" ${cross_configure})
+  run_fails("cross-compiling.*set TARVIK_COMPILE_EXECUTABLE" ${cross_configure}
+            -DTARVIK_CHECK_EXECUTABLE=${prefix}/bin/TarvikCheck)
+  # Host programs that note each run, then run the installed ones.
+  foreach(program IN ITEMS TarvikCompile TarvikCheck)
+    file(WRITE ${WORK_DIR}/host/${program}
+         "#!/bin/sh\necho \"${program} $@\" >> ${WORK_DIR}/host/runs\n"
+         "exec ${prefix}/bin/${program} \"$@\"\n")
+    file(CHMOD ${WORK_DIR}/host/${program} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  endforeach()
   file(REMOVE_RECURSE ${WORK_DIR}/cross)
-  run(${cross_configure} -DTARVIK_COMPILE_EXECUTABLE=${host_compiler})
+  run(${cross_configure} -DTARVIK_COMPILE_EXECUTABLE=${WORK_DIR}/host/TarvikCompile
+      -DTARVIK_CHECK_EXECUTABLE=${WORK_DIR}/host/TarvikCheck)
   run(${CMAKE_COMMAND} --build ${WORK_DIR}/cross --target shop)
   file(READ ${WORK_DIR}/host/runs runs)
-  if(NOT runs MATCHES "shop\\.err")
-    message(FATAL_ERROR "The host TarvikCompile did not compile shop.err: ${runs}")
+  if(NOT runs MATCHES "TarvikCheck --source [^\n]*shop\\.err" OR
+     NOT runs MATCHES "TarvikCompile [^\n]*shop\\.err")
+    message(FATAL_ERROR "The host programs did not check and compile shop.err: ${runs}")
   endif()
   run(${CMAKE_COMMAND} -DPROGRAM=${WORK_DIR}/cross/shop -DCFG_DIR=${WORK_DIR}/cross/tarvik/shop.err
       -DEXPECTED=${here}/expected/shop.txt -P ${check})
