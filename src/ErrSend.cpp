@@ -212,7 +212,7 @@ int TarvikInit(const char *AppName, int Send)
         ErrCfgInit();
     }
     if (Send != 0)
-        tarvik::OpenLogger(GetTarvikApplicationName());
+        tarvik::StartLogger();
     tarvik::SetSendToLogger(Send);
     ErrMutexUnlock();
     return 0;

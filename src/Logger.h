@@ -4,21 +4,34 @@
 #ifndef TARVIK_LOGGER_H
 #define TARVIK_LOGGER_H
 
+#include "tarvik.h"
+
+#include <ctime>
+
 namespace tarvik
 {
 
 /*
- * Opens the system log connection under the application's name, once per process;
- * later calls change nothing. Called under the library lock.
+ * Reads the logger's settings, once per process: TARVIK_CFG_LOG_FORMAT ("rfc3164", the
+ * default, or "rfc5424") and TARVIK_CFG_LOG_SOCKET (the system log socket, "/dev/log"
+ * when unset or empty), with one diagnostic for a value that cannot be used; then opens
+ * the logger's socket. TarvikInit calls it when its logger flag is set.
  */
-void OpenLogger(const char *appName);
+void StartLogger();
 
 /*
- * Sends one framed report as one log record, facility LOG_USER, with the priority of
- * the highest type bit set: the report's lines, without the closing rule and the empty
- * line after it, joined with " | ". report is the text that ErrDispatch printed.
+ * Sends the record of m, stamped when, as one datagram to the system log socket, from a
+ * socket of the library's own shared by every thread, reconnected when the daemon has
+ * been restarted. While the socket's queue is full it waits up to kLoggerWaitMs for room,
+ * then drops the record; while records are being dropped, the next ones do not wait.
+ * The first record of a run of lost ones prints a diagnostic, and so does the first one
+ * sent after them, with their count. The syslog(3) connection of the program is never
+ * touched.
  */
-void LogReport(int errType, const char *report);
+void LogReport(const T_ErrMsg &m, const struct tm &when);
+
+/* The longest that LogReport waits for room in the socket's queue. */
+inline constexpr int kLoggerWaitMs = 100;
 
 } // namespace tarvik
 
