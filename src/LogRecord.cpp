@@ -10,6 +10,7 @@
 #include "LogRecord.h"
 
 #include "ErrDispatch.h"
+#include "TextScan.h"
 
 #include <cerrno>
 #include <string_view>
@@ -43,7 +44,7 @@ std::string_view Identity(const T_ErrMsg &m)
 void AppendJoinedLines(TextBuffer &out, std::string_view text, std::string_view separator)
 {
     for (std::size_t end; (end = text.find('\n')) != std::string_view::npos;) {
-        AppendValidUtf8(out, text.substr(0, end));
+        AppendValidUtf8(out, Head(text, end));
         out.Append(separator);
         text.remove_prefix(end + 1);
     }

@@ -2,6 +2,7 @@
  * TextBuffer - heap texts and the escapes of the structured outputs.
  */
 #include "TextBuffer.h"
+#include "TextScan.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -103,7 +104,7 @@ void AppendUtf8(TextBuffer &out, std::string_view text, Encode encode)
     while (!text.empty()) {
         const Utf8Step step = NextStep(text);
         if (step.valid)
-            encode(out, text.substr(0, step.length));
+            encode(out, Head(text, step.length));
         else
             out.Append(kReplacement);
         text.remove_prefix(step.length);
@@ -180,7 +181,7 @@ void AppendHeaderToken(TextBuffer &out, std::string_view text, std::size_t maxLe
 {
     if (text.empty())
         return out.Append('-');
-    for (const char c : text.substr(0, maxLength)) {
+    for (const char c : Head(text, maxLength)) {
         const bool plain = c > ' ' && c < 0x7F && c != ':' && c != '[' && c != ']';
         out.Append(plain ? c : '_');
     }
