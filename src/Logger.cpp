@@ -5,9 +5,11 @@
  * The library keeps one datagram socket of its own instead of openlog/syslog, which
  * would replace the program's own syslog identity, options and facility, and which
  * block while the daemon's queue is full. The socket is shared by every thread and by
- * forked children without a lock: it is created once (a thread that loses the race
- * closes its own), never closed, and reconnected in place, which a datagram socket
- * allows at any time, when the daemon behind the path has been restarted.
+ * forked children; it is non-blocking, created once, never closed, and reconnected in
+ * place, which a datagram socket allows at any time, when the daemon behind the path
+ * has been restarted. A small lock of its own orders the calls on it; it is held only
+ * around calls that return at once, never while waiting, and is taken across fork() so
+ * that no child inherits it held.
  *
  * A program that closes descriptors it did not open may close the socket and reuse its
  * number; the socket is therefore known by its number and its inode, checked before
@@ -22,7 +24,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -43,20 +44,36 @@ constexpr char kDefaultSocket[] = "/dev/log";
 
 struct Settings {
     LogFormat format = LogFormat::Rfc3164;
+    int waitMs = kLoggerWaitMs; /* the longest wait for room in the socket's queue */
     sockaddr_un address = {}; /* sun_path: the socket's path, terminated */
     socklen_t addressLength = 0; /* 0: the path cannot be used, nothing is sent */
 };
 pthread_once_t SettingsOnce = PTHREAD_ONCE_INIT;
 Settings Config; /* written once, by ReadSettings */
 
-/*
- * The socket as one value: its descriptor plus one in the low 32 bits, the low 32 bits
- * of its inode in the high ones; 0 before it is opened.
- */
-std::atomic<std::uint64_t> Channel{0};
+/* The socket and its inode, under SocketLock; -1 before it is opened. */
+pthread_mutex_t SocketLock = PTHREAD_MUTEX_INITIALIZER;
+int SocketFd = -1;
+ino_t SocketInode;
+
+void LockSocket()
+{
+    pthread_mutex_lock(&SocketLock);
+}
+
+void UnlockSocket()
+{
+    pthread_mutex_unlock(&SocketLock);
+}
 
 /* Records lost since the last one that was sent. */
 std::atomic<unsigned long> LostRecords{0};
+
+/*
+ * Set when a wait for room ended with the queue still full, cleared by the next record
+ * sent: while the daemon does not read, records are not held up one after the other.
+ */
+std::atomic<bool> Stalled{false};
 
 void ReadSettings()
 {
@@ -67,6 +84,20 @@ void ReadSettings()
         Diagnostic("Tarvik - TarvikInit() : Valeur inconnue de TARVIK_CFG_LOG_FORMAT (\"%s\") : "
                    "rfc3164\n",
                    format);
+
+    pthread_atfork(LockSocket, UnlockSocket, UnlockSocket);
+
+    const char *wait = getenv("TARVIK_CFG_LOG_WAIT");
+    if (wait && *wait) {
+        const std::size_t digits = strspn(wait, "0123456789");
+        const int ms = digits == strlen(wait) && digits <= 5 ? atoi(wait) : -1;
+        if (ms >= 0 && ms <= kLoggerMaxWaitMs)
+            Config.waitMs = ms;
+        else
+            Diagnostic("Tarvik - TarvikInit() : Valeur incorrecte de TARVIK_CFG_LOG_WAIT (\"%s\") : "
+                       "%d ms\n",
+                       wait, kLoggerWaitMs);
+    }
 
     const char *path = getenv("TARVIK_CFG_LOG_SOCKET");
     if (!path || !*path)
@@ -83,24 +114,6 @@ void ReadSettings()
     Config.addressLength = socklen_t(offsetof(sockaddr_un, sun_path) + length + 1);
 }
 
-constexpr int DescriptorOf(std::uint64_t channel)
-{
-    return int(std::uint32_t(channel)) - 1;
-}
-
-constexpr std::uint64_t ChannelOf(int fd, ino_t inode)
-{
-    return std::uint64_t(std::uint32_t(inode)) << 32 | std::uint32_t(fd + 1);
-}
-
-/* Whether the descriptor of channel is still the socket that it was opened as. */
-bool StillOurs(std::uint64_t channel)
-{
-    struct stat st;
-    return fstat(DescriptorOf(channel), &st) == 0 && S_ISSOCK(st.st_mode) &&
-           ChannelOf(DescriptorOf(channel), st.st_ino) == channel;
-}
-
 /* Connects fd to the system log socket; false, with errno set, when nobody listens there. */
 bool Connect(int fd)
 {
@@ -108,25 +121,28 @@ bool Connect(int fd)
                    Config.addressLength) == 0;
 }
 
-/* The logger's socket, opened and connected on first use; -1, with errno set, if none. */
+/*
+ * Under SocketLock: the logger's socket, opened and connected on first use, and again
+ * when the program has closed it (its number then belongs to the program and is left
+ * alone); -1, with errno set, when none can be opened.
+ */
 int Socket()
 {
-    std::uint64_t channel = Channel.load();
-    if (channel != 0 && StillOurs(channel))
-        return DescriptorOf(channel);
+    struct stat st;
+    if (SocketFd >= 0 && fstat(SocketFd, &st) == 0 && S_ISSOCK(st.st_mode) &&
+        st.st_ino == SocketInode)
+        return SocketFd;
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
-    struct stat st;
     if (fstat(fd, &st) != 0) {
         close(fd);
         return -1;
     }
     Connect(fd); /* a daemon that is not there yet is connected to by the first send */
-    if (Channel.compare_exchange_strong(channel, ChannelOf(fd, st.st_ino)))
-        return fd;
-    close(fd); /* another thread's socket came first */
-    return DescriptorOf(channel);
+    SocketFd = fd;
+    SocketInode = st.st_ino;
+    return fd;
 }
 
 /* Sends the record once, without waiting; 0 or the errno of the failure. */
@@ -158,31 +174,41 @@ long MillisecondsSince(const timespec &start)
 }
 
 /*
- * Sends the record, reconnecting once when the daemon has gone and, if mayWait, waiting
- * up to kLoggerWaitMs while the socket's queue is full. Returns 0 or the errno of the
- * failure.
+ * Sends the record once without waiting, reconnecting once when the daemon has gone;
+ * *fd is the socket. Returns 0 or the errno of the failure.
  */
-int Deliver(std::string_view record, bool mayWait)
+int Attempt(std::string_view record, int *fd)
 {
-    const int fd = Socket();
-    if (fd < 0)
-        return errno;
-    int err = SendOnce(fd, record);
-    if (Disconnected(err)) {
-        if (!Connect(fd))
-            return errno;
-        err = SendOnce(fd, record);
-    }
-    if (!mayWait || !QueueFull(err))
+    LockSocket();
+    *fd = Socket();
+    int err = *fd < 0 ? errno : SendOnce(*fd, record);
+    if (Disconnected(err))
+        err = Connect(*fd) ? SendOnce(*fd, record) : errno;
+    UnlockSocket();
+    return err;
+}
+
+/*
+ * Sends the record, waiting up to the configured bound, unlocked, while the socket's
+ * queue is full, unless an earlier wait found that the daemon does not read. Returns 0
+ * or the errno of the failure.
+ */
+int Deliver(std::string_view record)
+{
+    int fd;
+    int err = Attempt(record, &fd);
+    if (!QueueFull(err) || Stalled.load())
         return err;
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    for (long waited = 0; QueueFull(err) && waited < kLoggerWaitMs;
-         waited = MillisecondsSince(start)) {
+    for (long left = Config.waitMs; QueueFull(err) && left > 0;
+         left = Config.waitMs - MillisecondsSince(start)) {
         pollfd room = {fd, POLLOUT, 0};
-        if (poll(&room, 1, int(kLoggerWaitMs - waited)) > 0)
-            err = SendOnce(fd, record);
+        poll(&room, 1, int(left));
+        err = Attempt(record, &fd); /* after a timeout too: the wait may have been descheduled */
     }
+    if (QueueFull(err))
+        Stalled.store(true);
     return err;
 }
 
@@ -204,6 +230,7 @@ const char *LossCause(int err)
 void Account(int err)
 {
     if (err == 0) {
+        Stalled.store(false);
         if (const unsigned long lost = LostRecords.exchange(0))
             Diagnostic("Tarvik - ErrSend() : Journal systeme de retour (%s) : %lu enregistrement(s) "
                        "perdu(s)\n",
@@ -220,8 +247,11 @@ void Account(int err)
 void StartLogger()
 {
     pthread_once(&SettingsOnce, ReadSettings);
-    if (Config.addressLength != 0)
+    if (Config.addressLength != 0) {
+        LockSocket();
         Socket();
+        UnlockSocket();
+    }
 }
 
 void LogReport(const T_ErrMsg &m, const struct tm &when)
@@ -232,7 +262,7 @@ void LogReport(const T_ErrMsg &m, const struct tm &when)
     TextBuffer record(kLogRecordSize);
     int err = ENOMEM;
     if (record.ok() && AppendLogRecord(record, Config.format, m, when))
-        err = Deliver(record.view(), LostRecords.load() == 0);
+        err = Deliver(record.view());
     Account(err);
 }
 

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -376,6 +378,19 @@ TEST_F(LoggerTest, SettingsThatCannotBeUsed)
     EXPECT_EQ(records[1].find("<11>"), 0u) << records[1];
     EXPECT_NE(records[1].find("]: Class : NET (1) |"), std::string::npos) << records[1];
 
+    for (const char *wait : {"10001", "-1", "50ms"}) {
+        ASSERT_TRUE(Run(
+            [](Receiver &, Handback &) {
+                TarvikInit("orders", 1);
+                ErrSend(0x10001, TARVIK_ERROR, "net - one", nullptr);
+            },
+            {{"TARVIK_CFG_LOG_WAIT", wait}}));
+        EXPECT_EQ(out, "Tarvik - TarvikInit() : Valeur incorrecte de TARVIK_CFG_LOG_WAIT (\"" +
+                           std::string(wait) + "\") : 100 ms\n" +
+                           Report(Orders(" ERROR", "net - one", "")));
+        EXPECT_EQ(records.size(), 1u);
+    }
+
     const std::string tooLong(108, 's'); // sun_path holds 107 characters and a terminator
     ASSERT_TRUE(Run(
         [](Receiver &, Handback &) {
@@ -388,18 +403,52 @@ TEST_F(LoggerTest, SettingsThatCannotBeUsed)
                        Report(Orders(" ERROR", "net - one", "")));
 }
 
-// A daemon that does not read (its queue full), then one that has gone: the reports
-// still come out, each record past the queue is lost, and the losses are told twice,
-// when they begin and, with their count, when a record gets through again.
-TEST_F(LoggerTest, LostRecordsAreToldAndCounted)
+// The socket's queue in this system: datagrams that it holds before a sender must wait.
+int QueueLength()
 {
-    int queue = 10; // datagrams that a socket holds before its sender must wait
+    int queue = 10;
     if (FILE *f = std::fopen("/proc/sys/net/unix/max_dgram_qlen", "r")) {
         if (std::fscanf(f, "%d", &queue) != 1)
             queue = 10;
         std::fclose(f);
     }
-    const int full = std::min(queue, 2000) + 20;
+    return std::min(queue, 2000);
+}
+
+// A daemon that starts reading only after a while: with a bound long enough, every
+// record waits for room and none is lost.
+TEST_F(LoggerTest, RecordsWaitForRoomUpToTheBound)
+{
+    const int sent = QueueLength() + 20;
+    ASSERT_TRUE(Run(
+        [&](Receiver &rx, Handback &) {
+            TarvikInit("orders", 1);
+            std::atomic<bool> done{false};
+            std::thread reader([&] {
+                const timespec late{0, 300 * 1000 * 1000};
+                nanosleep(&late, nullptr);
+                while (!done) {
+                    rx.Take();
+                    const timespec pause{0, 2 * 1000 * 1000};
+                    nanosleep(&pause, nullptr);
+                }
+            });
+            for (int i = 0; i < sent; ++i)
+                ErrSend(0x10001, TARVIK_ERROR, "net - waits", nullptr);
+            done = true;
+            reader.join();
+        },
+        {{"TARVIK_CFG_LOG_WAIT", "5000"}}));
+    EXPECT_EQ(out.find("Tarvik - "), std::string::npos) << out.substr(0, 300);
+    EXPECT_EQ(records.size(), std::size_t(sent));
+}
+
+// A daemon that does not read (its queue full), then one that has gone: the reports
+// still come out, each record past the queue is lost, and the losses are told twice,
+// when they begin and, with their count, when a record gets through again.
+TEST_F(LoggerTest, LostRecordsAreToldAndCounted)
+{
+    const int full = QueueLength() + 20;
     const std::string path = scene.Path("log.sock");
     ASSERT_TRUE(Run([&](Receiver &rx, Handback &back) {
         TarvikInit("orders", 1);

@@ -199,7 +199,7 @@ class Scene
                 return 126;
             for (const char *name : {"TARVIK_CFG_DIR", "TARVIK_CFG_FILE", "TARVIK_CFG_DIR_USER",
                                      "TARVIK_CFG_OUTPUT", "TARVIK_CFG_LOG_FORMAT",
-                                     "TARVIK_CFG_LOG_SOCKET"})
+                                     "TARVIK_CFG_LOG_SOCKET", "TARVIK_CFG_LOG_WAIT"})
                 unsetenv(name);
             for (const auto &[name, value] : env)
                 setenv(name.c_str(), value.c_str(), 1);
