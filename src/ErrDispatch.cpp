@@ -99,8 +99,8 @@ void AppendJson(TextBuffer &out, const T_ErrMsg &m, const struct tm &when)
     out.Append('"');
     AppendJsonMember(out, "host", m.CpuName);
     AppendJsonMember(out, "application", m.ApplicationName);
-    out.Format(",\"application_code\":%d,\"pid\":%d,\"thread\":%u", m.ApplicationCode,
-               m.ProcessId, m.ThreadId);
+    out.Format(",\"application_code\":%d,\"pid\":%d,\"thread\":%u", m.ApplicationCode, m.ProcessId,
+               m.ThreadId);
     AppendJsonMember(out, "class", m.ClassPackage);
     out.Format(",\"class_number\":%d,\"code\":%d,\"code_hex\":\"0x%x\",\"type\":[", m.ErrClass,
                m.ErrCode, unsigned(m.ErrCode));

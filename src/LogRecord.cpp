@@ -85,8 +85,8 @@ void AppendRfc5424(TextBuffer &out, const T_ErrMsg &m, const struct tm &when)
     AppendParam(out, "application", m.ApplicationName);
     out.Format(" application_code=\"%d\"", m.ApplicationCode);
     AppendParam(out, "class", m.ClassPackage);
-    out.Format(" class_number=\"%d\" code=\"%d\" code_hex=\"0x%x\" type=\"", m.ErrClass,
-               m.ErrCode, unsigned(m.ErrCode));
+    out.Format(" class_number=\"%d\" code=\"%d\" code_hex=\"0x%x\" type=\"", m.ErrClass, m.ErrCode,
+               unsigned(m.ErrCode));
     AppendTypeWords(out, m.ErrType, "", " ", "");
     out.Append('"');
     AppendParam(out, "package", m.CallingPackage);

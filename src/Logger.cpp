@@ -44,8 +44,8 @@ constexpr char kDefaultSocket[] = "/dev/log";
 
 struct Settings {
     LogFormat format = LogFormat::Rfc3164;
-    int waitMs = kLoggerWaitMs; /* the longest wait for room in the socket's queue */
-    sockaddr_un address = {}; /* sun_path: the socket's path, terminated */
+    int waitMs = kLoggerWaitMs;  /* the longest wait for room in the socket's queue */
+    sockaddr_un address = {};    /* sun_path: the socket's path, terminated */
     socklen_t addressLength = 0; /* 0: the path cannot be used, nothing is sent */
 };
 pthread_once_t SettingsOnce = PTHREAD_ONCE_INIT;
@@ -75,30 +75,36 @@ std::atomic<unsigned long> LostRecords{0};
  */
 std::atomic<bool> Stalled{false};
 
-void ReadSettings()
+LogFormat ReadFormat()
 {
     const char *format = getenv("TARVIK_CFG_LOG_FORMAT");
     if (format && strcmp(format, "rfc5424") == 0)
-        Config.format = LogFormat::Rfc5424;
-    else if (format && *format && strcmp(format, "rfc3164") != 0)
+        return LogFormat::Rfc5424;
+    if (format && *format && strcmp(format, "rfc3164") != 0)
         Diagnostic("Tarvik - TarvikInit() : Valeur inconnue de TARVIK_CFG_LOG_FORMAT (\"%s\") : "
                    "rfc3164\n",
                    format);
+    return LogFormat::Rfc3164;
+}
 
-    pthread_atfork(LockSocket, UnlockSocket, UnlockSocket);
-
+int ReadWait()
+{
     const char *wait = getenv("TARVIK_CFG_LOG_WAIT");
-    if (wait && *wait) {
-        const std::size_t digits = strspn(wait, "0123456789");
-        const int ms = digits == strlen(wait) && digits <= 5 ? atoi(wait) : -1;
-        if (ms >= 0 && ms <= kLoggerMaxWaitMs)
-            Config.waitMs = ms;
-        else
-            Diagnostic("Tarvik - TarvikInit() : Valeur incorrecte de TARVIK_CFG_LOG_WAIT (\"%s\") : "
-                       "%d ms\n",
-                       wait, kLoggerWaitMs);
-    }
+    if (!wait || !*wait)
+        return kLoggerWaitMs;
+    const std::size_t digits = strspn(wait, "0123456789");
+    const int ms = digits == strlen(wait) && digits <= 5 ? atoi(wait) : -1;
+    if (ms >= 0 && ms <= kLoggerMaxWaitMs)
+        return ms;
+    Diagnostic(
+        "Tarvik - TarvikInit() : Valeur incorrecte de TARVIK_CFG_LOG_WAIT (\"%s\") : %d ms\n", wait,
+        kLoggerWaitMs);
+    return kLoggerWaitMs;
+}
 
+/* Sets the socket's address; leaves it unusable after a diagnostic when it is too long. */
+void ReadSocketPath()
+{
     const char *path = getenv("TARVIK_CFG_LOG_SOCKET");
     if (!path || !*path)
         path = kDefaultSocket;
@@ -114,11 +120,19 @@ void ReadSettings()
     Config.addressLength = socklen_t(offsetof(sockaddr_un, sun_path) + length + 1);
 }
 
+void ReadSettings()
+{
+    Config.format = ReadFormat();
+    Config.waitMs = ReadWait();
+    ReadSocketPath();
+    pthread_atfork(LockSocket, UnlockSocket, UnlockSocket); /* no child inherits it held */
+}
+
 /* Connects fd to the system log socket; false, with errno set, when nobody listens there. */
 bool Connect(int fd)
 {
-    return connect(fd, reinterpret_cast<const sockaddr *>(&Config.address),
-                   Config.addressLength) == 0;
+    return connect(fd, reinterpret_cast<const sockaddr *>(&Config.address), Config.addressLength) ==
+           0;
 }
 
 /*
@@ -232,9 +246,10 @@ void Account(int err)
     if (err == 0) {
         Stalled.store(false);
         if (const unsigned long lost = LostRecords.exchange(0))
-            Diagnostic("Tarvik - ErrSend() : Journal systeme de retour (%s) : %lu enregistrement(s) "
-                       "perdu(s)\n",
-                       Config.address.sun_path, lost);
+            Diagnostic(
+                "Tarvik - ErrSend() : Journal systeme de retour (%s) : %lu enregistrement(s) "
+                "perdu(s)\n",
+                Config.address.sun_path, lost);
     } else if (LostRecords.fetch_add(1) == 0) {
         Diagnostic("Tarvik - ErrSend() : Journal systeme injoignable (%s : %s, errno %d) : "
                    "enregistrements perdus jusqu'a son retour\n",

@@ -26,9 +26,9 @@ void StartLogger();
  * socket of the library's own shared by every thread, reconnected when the daemon has
  * been restarted. While the socket's queue is full it waits for room up to the bound of
  * TARVIK_CFG_LOG_WAIT, then drops the record; after such a wait in vain, records do not
- * wait until one gets through again. The first record of a run of lost ones prints a diagnostic, and so does the first one
- * sent after them, with their count. The syslog(3) connection of the program is never
- * touched.
+ * wait until one gets through again. The first record of a run of lost ones prints a
+ * diagnostic, and so does the first one sent after them, with their count. The syslog(3)
+ * connection of the program is never touched.
  */
 void LogReport(const T_ErrMsg &m, const struct tm &when);
 

@@ -27,17 +27,24 @@ std::string Encoded(Encode encode, const std::string &text)
 const struct {
     std::string in, out;
 } kUtf8Cases[] = {
-    {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d",
+    {"a\xF1\x80\x80\xE1\x80\xC2"
+     "b\x80"
+     "c\x80\xBF"
+     "d",
      std::string("a") + R + R + R + "b" + R + "c" + R + R + "d"},
-    {"\xC0\xAF", std::string(R) + R},         // overlong '/': C0 starts nothing
-    {"\xE0\x80\xAF", std::string(R) + R + R}, // overlong: E0 needs A0..BF next
-    {"\xED\xA0\x80", std::string(R) + R + R}, // a surrogate
+    {"\xC0\xAF", std::string(R) + R},                 // overlong '/': C0 starts nothing
+    {"\xE0\x80\xAF", std::string(R) + R + R},         // overlong: E0 needs A0..BF next
+    {"\xED\xA0\x80", std::string(R) + R + R},         // a surrogate
     {"\xF4\x90\x80\x80", std::string(R) + R + R + R}, // above U+10FFFF
     {"\xF5\xFF\xFE", std::string(R) + R + R},
     {"x\xF0\x9F\x98", std::string("x") + R}, // cut at the end of the text
-    {"\xE6\x97" "a", std::string(R) + "a"},
-    {"\xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC \xC3\xA9", "\xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC \xC3\xA9"},
-    {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF", "\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF"}, // edges
+    {"\xE6\x97"
+     "a",
+     std::string(R) + "a"},
+    {"\xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC \xC3\xA9",
+     "\xF0\x9F\x98\x80 \xE6\x97\xA5\xE6\x9C\xAC \xC3\xA9"},
+    {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF",
+     "\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xED\x9F\xBF"}, // edges
 };
 
 TEST(EscapeTest, InvalidUtf8BecomesReplacementCharacters)

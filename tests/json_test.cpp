@@ -70,8 +70,8 @@ std::vector<std::vector<std::string>> ParsedTexts(const Scene &scene, const std:
     tarvik::test::WriteFile(file, out);
     EXPECT_TRUE(tarvik::test::SameBytes(out, JqLines(". + \"\\n\"", file)))
         << "the lines are not valid UTF-8 as they stand";
-    const std::string fields = JqLines(
-        "fromjson | .source, \"\\u0000\", .extra, \"\\u0000\", .body, \"\\u0000\"", file);
+    const std::string fields =
+        JqLines("fromjson | .source, \"\\u0000\", .extra, \"\\u0000\", .body, \"\\u0000\"", file);
     std::vector<std::vector<std::string>> texts;
     std::vector<std::string> report;
     for (std::size_t at = 0, end; (end = fields.find('\0', at)) != std::string::npos;
@@ -160,8 +160,7 @@ TEST_F(JsonTest, OneObjectPerReport)
                            std::to_string(unsigned(values[4])) + "," + c.fields + "}\n");
         // The date: local time 5 h 30 ahead of UTC, within the call.
         struct tm t = {};
-        ASSERT_EQ(strptime(date.c_str(), "%Y-%m-%dT%H:%M:%S+05:30", &t), date.c_str() + 25)
-            << date;
+        ASSERT_EQ(strptime(date.c_str(), "%Y-%m-%dT%H:%M:%S+05:30", &t), date.c_str() + 25) << date;
         const time_t when = timegm(&t) - (5 * 60 + 30) * 60;
         EXPECT_LE(values[0], when) << date;
         EXPECT_LE(when, values[2]) << date;
@@ -216,7 +215,10 @@ TEST_F(JsonTest, TextsReadBackExactly)
     const std::string quotes = std::string(511, '"') + std::string(512, '\\');
     const std::string utf8 = "\xC2\x85 \xE2\x80\xA8 \xE2\x80\xA9 \xF0\x9F\x98\x80 \xE6\x97\xA5 "
                              "\xC2\xA0 \xC3\xA9 \xEF\xBF\xBF";
-    const std::string mixed = "a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d";
+    const std::string mixed = "a\xF1\x80\x80\xE1\x80\xC2"
+                              "b\x80"
+                              "c\x80\xBF"
+                              "d";
     const std::string mixedReplaced = std::string("a") + R + R + R + "b" + R + "c" + R + R + "d";
     const struct {
         int code;
@@ -224,7 +226,9 @@ TEST_F(JsonTest, TextsReadBackExactly)
         std::vector<std::string> texts; // read back: source, extra, body
     } cases[] = {
         {0x10001, ascii, high, {ascii, highReplaced, "Connection timed out"}},
-        {0x10002, quotes, utf8,
+        {0x10002,
+         quotes,
+         utf8,
          {quotes, utf8, std::string("tab\there \"q\" \\ \x7f ") + R + " end"}},
         {0x10001, mixed, "", {mixedReplaced, "", "Connection timed out"}},
     };

@@ -241,7 +241,8 @@ TEST_F(LoggerTest, RecordFormats)
         const char *format; // TARVIK_CFG_LOG_FORMAT; nullptr: unset
         const char *tz;
         const char *offset; // of the RFC 5424 date
-    } cases[] = {{nullptr, "TST-05:30", ""}, {"rfc5424", "TST-05:30", "+05:30"},
+    } cases[] = {{nullptr, "TST-05:30", ""},
+                 {"rfc5424", "TST-05:30", "+05:30"},
                  {"rfc5424", "TST+03", "-03:00"}};
     for (const auto &c : cases) {
         Env env{{"TZ", c.tz}};
@@ -331,7 +332,7 @@ TEST_F(LoggerTest, ProgramSyslogIsLeftAlone)
         const std::string text = std::regex_replace(record, stamp, "$1<time> ");
         const std::size_t at = text.size() - std::min(text.size(), message.size());
         return text.compare(at, std::string::npos, message) == 0 ? text.substr(0, at) + "<msg>"
-                                                                  : text;
+                                                                 : text;
     };
     for (const bool programOpens : {true, false}) {
         const bool ran = Run(
@@ -350,9 +351,9 @@ TEST_F(LoggerTest, ProgramSyslogIsLeftAlone)
         const std::string pid = std::to_string(scene.back().value[0]);
         ASSERT_EQ(records.size(), 3u) << testing::PrintToString(records);
         EXPECT_EQ(masked(records[0], "before"),
-                  programOpens ? "<134><time> myapp[" + pid + "]: <msg>"
-                               : "<14><time> " + std::string(program_invocation_short_name) +
-                                     ": <msg>");
+                  programOpens
+                      ? "<134><time> myapp[" + pid + "]: <msg>"
+                      : "<14><time> " + std::string(program_invocation_short_name) + ": <msg>");
         EXPECT_EQ(masked(records[2], "after"), masked(records[0], "before"));
         EXPECT_EQ(masked(records[1], "Class : NET (1) | Code : $10001 | Type : ERROR | "
                                      "Source : net - x | Body : Connection timed out | Extra : "),
@@ -473,8 +474,8 @@ TEST_F(LoggerTest, LostRecordsAreToldAndCounted)
                                  " : aucun demon a l'ecoute, errno " + std::to_string(ENOENT) +
                                  ") : enregistrements perdus jusqu'a son retour\n";
     auto back = [&](int lost) {
-        return "Tarvik - ErrSend() : Journal systeme de retour (" + path + ") : " +
-               std::to_string(lost) + " enregistrement(s) perdu(s)\n";
+        return "Tarvik - ErrSend() : Journal systeme de retour (" + path +
+               ") : " + std::to_string(lost) + " enregistrement(s) perdu(s)\n";
     };
     std::string expected;
     for (int i = 0; i < full; ++i) {
@@ -484,7 +485,8 @@ TEST_F(LoggerTest, LostRecordsAreToldAndCounted)
     }
     expected += Report(Orders(" ERROR", "net - drained", "")) + back(full - queued);
     expected += Report(Orders(" ERROR", "net - gone", "")) + lostGone;
-    expected += Report(Orders(" ERROR", "net - gone", "")) + Report(Orders(" ERROR", "net - gone", ""));
+    expected +=
+        Report(Orders(" ERROR", "net - gone", "")) + Report(Orders(" ERROR", "net - gone", ""));
     expected += Report(Orders(" ERROR", "net - back", "")) + back(3);
     EXPECT_TRUE(tarvik::test::SameBytes(expected, out));
 
@@ -574,8 +576,8 @@ TEST_F(LoggerTest, ReportsOnTheSmallestStack)
                     [](void *arg) -> void * {
                         auto *c = static_cast<Call *>(arg);
                         TarvikInit("orders", 1);
-                        c->result = ErrSend(-1, TARVIK_ERROR, c->source->c_str(),
-                                            c->extra->c_str());
+                        c->result =
+                            ErrSend(-1, TARVIK_ERROR, c->source->c_str(), c->extra->c_str());
                         return nullptr;
                     },
                     &call);

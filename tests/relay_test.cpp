@@ -131,8 +131,8 @@ class Daemon
         tarvik::test::WriteFile(Path("conf"), config);
         static const std::string rsyslogd = FindProgram("rsyslogd");
         const std::string conf = Path("conf"), pidFile = Path("pid"), log = Path("log");
-        const char *argv[] = {rsyslogd.c_str(), "-n", "-f", conf.c_str(), "-i", pidFile.c_str(),
-                              nullptr};
+        const char *argv[] = {rsyslogd.c_str(), "-n",   "-f", conf.c_str(), "-i",
+                              pidFile.c_str(),  nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -216,8 +216,7 @@ std::string EdgeConfig(const Daemon &d, const std::string &socket, const std::st
            " template=\"RSYSLOG_SyslogProtocol23Format\")\n"
            "}\n"
            "input(type=\"imuxsock\" socket=\"" +
-           socket +
-           "\" ruleset=\"forward\" useSpecialParser=\"off\" rateLimit.interval=\"0\")\n";
+           socket + "\" ruleset=\"forward\" useSpecialParser=\"off\" rateLimit.interval=\"0\")\n";
 }
 
 bool IsSocket(const std::string &path)
@@ -240,8 +239,7 @@ class Relay
     std::string Start()
     {
         if (!central.Start(CentralConfig(central)) ||
-            !WaitFor([&] { return PortNumber() > 0 || !central.Running(); }) ||
-            !central.Running())
+            !WaitFor([&] { return PortNumber() > 0 || !central.Running(); }) || !central.Running())
             return "the central daemon did not start: " + FileText(central.Path("log"));
         port = std::to_string(PortNumber());
         return StartEdge();
@@ -322,8 +320,8 @@ Sent SentOf(int p, int t, int k)
     static const int kTypes[] = {TARVIK_ERROR, TARVIK_WARNING | TARVIK_DEBUG, TARVIK_FATAL, 0};
     const int n = (p * 7919 + t * 131 + k * 31) % int(pieces.size());
     Sent s{kCodes[(t + k) % 3], kTypes[(t + 2 * k) % 4], "", "", "", ""};
-    s.source = s.sourceOut = "relay.t" + std::to_string(t) + " - p" + std::to_string(p) + " " +
-                             std::to_string(k) + " ";
+    s.source = s.sourceOut =
+        "relay.t" + std::to_string(t) + " - p" + std::to_string(p) + " " + std::to_string(k) + " ";
     for (int i = 0; s.source.size() < 900 && i < 160; ++i) {
         const auto &piece = pieces[std::size_t(n + i) % pieces.size()];
         (i % 2 ? s.extra : s.source) += piece.first;
@@ -414,8 +412,7 @@ std::string FramedReport(const Sent &s, bool recorded = false)
 
 // The fields of every record that the central daemon wrote, through jq: one vector per
 // record, in the order of fields.
-std::vector<std::vector<std::string>> CentralRecords(const Scene &scene,
-                                                     const std::string &fields)
+std::vector<std::vector<std::string>> CentralRecords(const Scene &scene, const std::string &fields)
 {
     static const std::string jq = FindProgram("jq");
     if (jq.empty()) {
@@ -448,8 +445,8 @@ class RelayTest : public ::testing::Test
             GTEST_SKIP() << "rsyslogd is not installed (Debian package rsyslog)";
         scene.Write("Tarvik.cfg", ".CLASS net 1\n.APPLICATION orders 10\n");
         scene.Write("NET_err.tarvik", "!$1\n.10001.Connection timed out\n");
-        void *block = mmap(nullptr, sizeof(Watch), PROT_READ | PROT_WRITE,
-                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        void *block =
+            mmap(nullptr, sizeof(Watch), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(block, MAP_FAILED);
         watch = new (block) Watch;
         // Daemons whose parent dies come to this process, which can then reap them.
@@ -564,11 +561,11 @@ TEST_F(RelayTest, StructuredRecordsArriveWholeThroughARestart)
     // The central daemon: each record of the first and last phases once, none of the
     // window's, every field as sent.
     const std::string sd = ".[\"rfc5424-sd\"][\"tarvik@32473\"]";
-    const auto records = CentralRecords(
-        scene, ".pri, .app, .procid, .msgid, .host, .msg, " + sd + ".application, " + sd +
-                   ".application_code, " + sd + ".class, " + sd + ".class_number, " + sd +
-                   ".code, " + sd + ".code_hex, " + sd + ".type, " + sd + ".package, " + sd +
-                   ".source, " + sd + ".extra");
+    const auto records =
+        CentralRecords(scene, ".pri, .app, .procid, .msgid, .host, .msg, " + sd + ".application, " +
+                                  sd + ".application_code, " + sd + ".class, " + sd +
+                                  ".class_number, " + sd + ".code, " + sd + ".code_hex, " + sd +
+                                  ".type, " + sd + ".package, " + sd + ".source, " + sd + ".extra");
     EXPECT_EQ(records.size(), kArriving);
     std::map<std::vector<std::string>, int> expected;
     const std::string pid = std::to_string(scene.back().value[0]);
@@ -578,8 +575,13 @@ TEST_F(RelayTest, StructuredRecordsArriveWholeThroughARestart)
                 const Sent s = SentOf(p, t, k);
                 const bool net = s.code == 0x10001, sys = s.code == -1;
                 ++expected[{Severity(s.type), "orders", pid, Hex(unsigned(s.code)), HostName(),
-                            net ? "Connection timed out" : sys ? strerror(ENOSPC) : "", "orders",
-                            "10", net ? "NET" : "", net ? "1" : sys ? "0" : "9",
+                            net   ? "Connection timed out"
+                            : sys ? strerror(ENOSPC)
+                                  : "",
+                            "orders", "10", net ? "NET" : "",
+                            net   ? "1"
+                            : sys ? "0"
+                                  : "9",
                             std::to_string(s.code), Hex(unsigned(s.code)), TypeWords(s.type),
                             "RELAY.T" + std::to_string(t), s.sourceOut, s.extraOut}];
             }

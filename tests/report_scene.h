@@ -197,9 +197,9 @@ class Scene
         const Outcome outcome = RunInChild([&] {
             if (chdir(dir_.path().c_str()) != 0)
                 return 126;
-            for (const char *name : {"TARVIK_CFG_DIR", "TARVIK_CFG_FILE", "TARVIK_CFG_DIR_USER",
-                                     "TARVIK_CFG_OUTPUT", "TARVIK_CFG_LOG_FORMAT",
-                                     "TARVIK_CFG_LOG_SOCKET", "TARVIK_CFG_LOG_WAIT"})
+            for (const char *name :
+                 {"TARVIK_CFG_DIR", "TARVIK_CFG_FILE", "TARVIK_CFG_DIR_USER", "TARVIK_CFG_OUTPUT",
+                  "TARVIK_CFG_LOG_FORMAT", "TARVIK_CFG_LOG_SOCKET", "TARVIK_CFG_LOG_WAIT"})
                 unsetenv(name);
             for (const auto &[name, value] : env)
                 setenv(name.c_str(), value.c_str(), 1);
