@@ -3,7 +3,9 @@
 # Compiles each error catalogue source with TarvikCompile at build time, in a build
 # directory of its own, adds that directory to <target>'s include path and makes
 # <target> depend on the generated files, so that editing a source rebuilds exactly
-# what includes its headers.
+# what includes its headers. A custom target (add_custom_target) gets the compiled
+# catalogues alone, without an include path: the way to build catalogues that are data
+# only, such as the same classes in another language.
 #
 # Before anything is compiled, the build checks the sources together with
 # "TarvikCheck --source" (CHECK ON, the default) and, when LOCK names a code lock, compares
@@ -101,7 +103,10 @@ function(tarvik_add_catalogue target)
       add_dependencies(${owner} ${checker})
     endif()
     add_dependencies(${target} ${owner})
-    target_include_directories(${target} PRIVATE "${out_dir}")
+    get_target_property(type ${target} TYPE)
+    if(NOT type STREQUAL "UTILITY")
+      target_include_directories(${target} PRIVATE "${out_dir}")
+    endif()
     set_property(TARGET ${target} APPEND PROPERTY TARVIK_CATALOGUE_DIRS "${out_dir}")
   endforeach()
 endfunction()
