@@ -242,7 +242,8 @@ void CheckSend(int code, int type)
 // The reader's pieces against 512-byte fgets, its entry parse against strtol.
 void CheckReader()
 {
-    tarvik::CatalogueReader reader;
+    static tarvik::ReadBuffer buffer;
+    tarvik::CatalogueReader reader(buffer);
     FILE *f = fopen(catalogue.c_str(), "r");
     if (!f || !tarvik::OpenCatalogue(reader, catalogue.c_str()))
         Fail("cannot open the input file", catalogue, "");

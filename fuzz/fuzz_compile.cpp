@@ -112,7 +112,8 @@ void CheckPair(const std::string &pkg)
     if (h.size() - 3 != c.size() - 1)
         Fail("header and catalogue disagree on the number of errors", catalogue, header);
 
-    tarvik::CatalogueReader reader;
+    static tarvik::ReadBuffer buffer;
+    tarvik::CatalogueReader reader(buffer);
     if (!tarvik::OpenCatalogue(reader, (work + "/" + cName).c_str()))
         Fail("the library cannot open a generated catalogue", "", cName);
     std::string_view piece;

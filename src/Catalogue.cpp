@@ -1,9 +1,10 @@
 /*
  * Catalogue - reading compiled catalogues in the pieces that a 512-byte fgets gives,
- * from one descriptor and a buffer of its own: no stdio stream, no heap allocation.
+ * from one descriptor and the caller's buffer: no stdio stream, no heap allocation.
  */
 #include "Catalogue.h"
 
+#include "InputFile.h"
 #include "TextScan.h"
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace tarvik
@@ -28,16 +28,40 @@ std::size_t FindNul(const CatalogueReader &r, std::size_t from)
     return nul ? std::size_t(nul - r.buf) : r.end;
 }
 
+/*
+ * Reads up to n bytes into to from where the reader stands. Files are read with pread at
+ * the reader's offset: it costs what read costs, and it fails with ESPIPE on a descriptor
+ * without offsets, which catches a FIFO or a socket without a system call more per
+ * lookup. Such a descriptor, or one whose read would block, is settled once (InputFile.h):
+ * a FIFO or a socket is refused; any other device is made blocking and, when it has no
+ * offsets, read in sequence, as after a plain open.
+ */
+ssize_t ReadMore(CatalogueReader &r, char *to, std::size_t n)
+{
+    for (;;) {
+        const ssize_t got = r.sequential ? read(r.fd, to, n) : pread(r.fd, to, n, r.offset);
+        if (got >= 0) {
+            r.offset += got;
+            return got;
+        }
+        if (errno == EINTR)
+            continue;
+        if (r.settled || (errno != ESPIPE && errno != EAGAIN))
+            return -1;
+        r.sequential = errno == ESPIPE;
+        r.settled = true;
+        if (!SettleInput(r.fd))
+            return -1;
+    }
+}
+
 /* Moves the unread bytes to the front of the buffer and reads more behind them. */
 void Refill(CatalogueReader &r)
 {
     memmove(r.buf, r.buf + r.begin, r.end - r.begin);
     r.end -= r.begin;
     r.begin = 0;
-    ssize_t n;
-    do
-        n = read(r.fd, r.buf + r.end, sizeof r.buf - r.end);
-    while (n < 0 && errno == EINTR);
+    const ssize_t n = ReadMore(r, r.buf + r.end, sizeof(ReadBuffer) - r.end);
     if (n > 0)
         r.end += std::size_t(n);
     r.atEnd = n <= 0;
@@ -93,8 +117,9 @@ CatalogueReader::~CatalogueReader()
 
 bool OpenCatalogue(CatalogueReader &r, const char *path)
 {
-    r.fd = open(path, O_RDONLY | O_CLOEXEC);
-    return r.fd >= 0;
+    r.fd = OpenInput(path);
+    r.failed = r.fd == kRefusedInput;
+    return r.fd >= 0 || r.failed;
 }
 
 bool NextPiece(CatalogueReader &r, std::string_view &piece)

@@ -11,28 +11,43 @@
 
 #include <cstddef>
 #include <string_view>
+#include <sys/types.h>
 
 namespace tarvik
 {
 
-/* A catalogue file open for reading in pieces. */
+/*
+ * The reader's buffer. At 16 KiB it is too large for the stack of a thread with a small
+ * one, so the caller provides it: the library keeps it in the heap block of the call.
+ */
+struct ReadBuffer {
+    char bytes[16384];
+};
+
+/* A catalogue file open for reading in pieces, into a buffer of the caller's. */
 struct CatalogueReader {
     int fd = -1;
     bool atEnd = false;             /* the file has no more bytes to give */
     bool failed = false;            /* a read failed: no further piece */
+    bool settled = false;           /* the descriptor was examined (InputFile.h) */
+    bool sequential = false;        /* read in sequence: it cannot be read at an offset */
+    off_t offset = 0;               /* where the next read starts in the file */
     std::size_t begin = 0, end = 0; /* the unread bytes of buf */
     std::size_t nul = 0;            /* first NUL byte at or after begin, or end */
     int lineNum = 0;                /* line of the file that the last piece belongs to */
     bool lineEnded = true;          /* the last piece ended with a newline */
-    char buf[16384];
+    char *const buf;                /* sizeof(ReadBuffer) bytes */
 
-    CatalogueReader() = default;
+    explicit CatalogueReader(ReadBuffer &storage) : buf(storage.bytes) {}
     CatalogueReader(const CatalogueReader &) = delete;
     CatalogueReader &operator=(const CatalogueReader &) = delete;
     ~CatalogueReader();
 };
 
-/* Opens path read-only into r; false (errno set) when it cannot be opened. */
+/*
+ * Opens path read-only into r, never waiting on a FIFO; false (errno set) when it cannot
+ * be opened. A FIFO or a socket reads as a file whose first read fails (InputFile.h).
+ */
 bool OpenCatalogue(CatalogueReader &r, const char *path);
 
 /*

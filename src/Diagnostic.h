@@ -4,24 +4,17 @@
 #ifndef TARVIK_DIAGNOSTIC_H
 #define TARVIK_DIAGNOSTIC_H
 
-#include <cstdarg>
-#include <cstdio>
-
 namespace tarvik
 {
 
 /*
- * Prints one diagnostic with a single printf-family call, then flushes standard output
- * so that the message is not lost in a buffer if the program dies right after.
+ * Prints one diagnostic: formats it in full (every message of the library fits in 512
+ * bytes, the longest holding one 255-character path), then writes it as one piece
+ * through the library's output path (Output.h), which also flushes it, so that the
+ * message is not lost in a buffer if the program dies right after. A failed write is
+ * not reported: there is nowhere else to report it.
  */
-__attribute__((format(printf, 1, 2))) inline void Diagnostic(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    fflush(stdout);
-}
+__attribute__((format(printf, 1, 2))) void Diagnostic(const char *format, ...);
 
 } // namespace tarvik
 

@@ -10,14 +10,15 @@
  */
 #include "tarvik.h"
 
+#include "CallGuard.h"
 #include "Diagnostic.h"
+#include "InputFile.h"
 #include "TextScan.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <initializer_list>
 #include <memory>
 #include <string_view>
@@ -194,11 +195,16 @@ bool StartsWith(const char *line, std::string_view keyword)
     return strncmp(line, keyword.data(), keyword.size()) == 0;
 }
 
-/* Opens path for reading line by line: read-only descriptor, then a stream on it. */
-UniqueFile OpenConfig(const char *path)
+/*
+ * Opens path for reading line by line: a descriptor that never waits on a FIFO
+ * (InputFile.h), then a stream on it. A null stream with *unreadable false means that the
+ * file cannot be opened; *unreadable is true for a FIFO or a socket, which is never read.
+ */
+UniqueFile OpenConfig(const char *path, bool *unreadable)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    FILE *f = fd < 0 ? nullptr : fdopen(fd, "r");
+    const int fd = tarvik::OpenInput(path);
+    *unreadable = fd == tarvik::kRefusedInput || (fd >= 0 && !tarvik::SettleInput(fd));
+    FILE *f = fd >= 0 && !*unreadable ? fdopen(fd, "r") : nullptr;
     if (fd >= 0 && !f)
         close(fd);
     return UniqueFile(f, fclose);
@@ -211,23 +217,27 @@ UniqueFile OpenConfig(const char *path)
  */
 Pass ReadConfig(Load &load, bool systemPass)
 {
-    const UniqueFile f = OpenConfig(load.cfgpath);
-    if (!f) {
+    bool unreadable;
+    const UniqueFile f = OpenConfig(load.cfgpath, &unreadable);
+    if (!f && !unreadable) {
         Diagnostic("Tarvik - ErrCfgInit() : Impossible de trouver le fichier \"%s\"\n",
                    load.cfgpath);
         return Pass::NotFound;
     }
-    char buf[512];
-    while (fgets(buf, sizeof buf, f.get())) {
-        if (StartsWith(buf, kClassKeyword)) {
-            if (!AddClass(load, buf + sizeof kClassKeyword - 1))
-                return Pass::Failed;
-        } else if (systemPass && StartsWith(buf, kApplicationKeyword)) {
-            ApplyApplication(buf + sizeof kApplicationKeyword - 1);
+    if (f) {
+        char buf[512];
+        while (fgets(buf, sizeof buf, f.get())) {
+            if (StartsWith(buf, kClassKeyword)) {
+                if (!AddClass(load, buf + sizeof kClassKeyword - 1))
+                    return Pass::Failed;
+            } else if (systemPass && StartsWith(buf, kApplicationKeyword)) {
+                ApplyApplication(buf + sizeof kApplicationKeyword - 1);
+            }
         }
+        unreadable = ferror(f.get());
     }
-    if (ferror(f.get())) {
-        /* A file read only in part is treated as one that could not be opened. */
+    if (unreadable) {
+        /* A file read only in part, or a FIFO, counts as one that could not be opened. */
         Diagnostic("Tarvik - ErrCfgInit() : Impossible de lire le fichier \"%s\"\n", load.cfgpath);
         load.head = nullptr;
         return Pass::NotFound;
@@ -255,6 +265,7 @@ int Publish(T_ClassInfo *head, int result)
 
 int ErrCfgInit(void)
 {
+    const tarvik::CallGuard guard; /* no cancellation, even when a program calls it itself */
     Load load;
     const char *file = getenv("TARVIK_CFG_FILE");
     CopyBounded(load.cfgfile, file && *file ? file : kDefaultFile);

@@ -187,32 +187,37 @@ void SetSendToLogger(int send)
     SendToLogger.store(send);
 }
 
-int ErrDispatch(const T_ErrMsg *pErrMsg)
+Dispatch ErrDispatch(const T_ErrMsg *pErrMsg)
 {
     if (!pErrMsg) {
         Diagnostic("Tarvik - ErrDispatch() : internal error (NULL pointer)\n");
-        return -1;
+        return Dispatch::NotRendered;
     }
     pthread_once(&OutputOnce, ReadOutputForm);
     const T_ErrMsg &m = *pErrMsg;
     const bool json = Output == OutputForm::Json;
     const bool toLogger = SendToLogger.load() != 0;
     const struct tm when = json || toLogger ? StampTime(m.Date) : tm{};
+    bool written;
     {
         TextBuffer report(json ? kJsonSize : kFrameSize);
         if (!report.ok()) {
             Diagnostic("Tarvik - ErrDispatch() : Memoire insuffisante\n");
-            return -1;
+            return Dispatch::NotRendered;
         }
         if (json)
             AppendJson(report, m, when);
         else
             AppendFrame(report, m);
-        WriteOutput(report.data(), report.size());
+        written = WriteOutput(report.data(), report.size());
     } /* freed before the logger takes memory of its own */
+    if (!written)
+        Diagnostic("Tarvik - ErrDispatch() : Impossible d'ecrire le message sur la sortie "
+                   "standard\n");
+    /* The logger gets the report even when standard output did not. */
     if (toLogger)
         LogReport(m, when);
-    return 0;
+    return written ? Dispatch::Printed : Dispatch::NotWritten;
 }
 
 } // namespace tarvik

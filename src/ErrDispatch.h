@@ -49,13 +49,20 @@ void AppendReportFields(TextBuffer &out, const T_ErrMsg &m);
 /* Stores TarvikInit's logger flag: while it is not 0, printed reports also go to the logger. */
 void SetSendToLogger(int send);
 
+/* What became of a report. */
+enum class Dispatch {
+    Printed,     /* written whole on standard output */
+    NotRendered, /* no record, or no memory for the text: nothing written */
+    NotWritten,  /* writing it on standard output failed */
+};
+
 /*
  * Renders the record as the framed report, or as one line of JSON when TARVIK_CFG_OUTPUT
  * is "json", and prints it on standard output with one output call; then hands the
- * record to the logger when the flag is set. Returns 0, or -1 after a diagnostic when
- * the record is NULL or no memory is left for the text.
+ * record to the logger when the flag is set. Each way but Printed comes with a
+ * diagnostic.
  */
-int ErrDispatch(const T_ErrMsg *pErrMsg);
+Dispatch ErrDispatch(const T_ErrMsg *pErrMsg);
 
 } // namespace tarvik
 

@@ -2,24 +2,34 @@
  * ErrMutex - the library's one process-wide lock.
  *
  * It guards the loading of the configuration and the reading of the application's
- * identity. It is created once, through pthread_once, by whichever entry point runs
- * first, and lives until the process ends. The POSIX calls cannot fail with a valid,
- * default-attribute mutex used by the rules above, so their results are not examined.
+ * identity, and lives until the process ends. It is a default mutex, initialised
+ * statically, so it exists before any call and its creation cannot fail. Locking and
+ * unlocking a default mutex fail only when it is misused (locked twice by one thread, or
+ * unlocked by a thread that does not hold it, which the library never does) or, on
+ * systems that allocate a mutex on its first use, when no memory is left; callers could
+ * do nothing about either, so the results are not examined.
+ *
+ * fork: the child of a multithreaded process has only the thread that called fork, so a
+ * lock held by any other thread at that moment would stay held in the child for ever.
+ * ErrMutexCreate, run once by the first entry point, registers handlers that take the
+ * lock before fork and release it on both sides after, so the child starts with it free.
  */
 #include "tarvik.h"
+
+#include "Diagnostic.h"
 
 #include <pthread.h>
 
 namespace
 {
-pthread_mutexattr_t MutexAttr;
-pthread_mutex_t Mutex;
+pthread_mutex_t Mutex = PTHREAD_MUTEX_INITIALIZER;
 } // namespace
 
 void ErrMutexCreate(void)
 {
-    pthread_mutexattr_init(&MutexAttr);
-    pthread_mutex_init(&Mutex, &MutexAttr);
+    /* pthread_atfork fails only for want of memory; fork then leaves the lock as it is. */
+    if (pthread_atfork(ErrMutexLock, ErrMutexUnlock, ErrMutexUnlock) != 0)
+        tarvik::Diagnostic("Tarvik - ErrMutexCreate() : Memoire insuffisante\n");
 }
 
 void ErrMutexLock(void)

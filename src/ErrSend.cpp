@@ -3,10 +3,13 @@
  *
  * Each call takes the library lock only to load the configuration on first use and to
  * copy the application's code and name; the lookup (Lookup.cpp) and the report
- * (ErrDispatch.cpp) run unlocked, on a message record private to the call.
+ * (ErrDispatch.cpp) run unlocked, on a message record private to the call. No call is a
+ * cancellation point, and none changes errno (CallGuard.h).
  */
 #include "tarvik.h"
 
+#include "CallGuard.h"
+#include "Catalogue.h"
 #include "Diagnostic.h"
 #include "ErrDispatch.h"
 #include "Logger.h"
@@ -14,17 +17,20 @@
 #include "TextScan.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <pthread.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace
 {
 
+using tarvik::CallGuard;
 using tarvik::CopyBounded;
 using tarvik::Diagnostic;
 using tarvik::LookupEnd;
@@ -32,16 +38,28 @@ using tarvik::LookupOutcome;
 
 pthread_once_t once = PTHREAD_ONCE_INIT; /* creates the library lock */
 
+/* The longest host name that the system allows; where it names no limit, POSIX's least. */
+#if defined(HOST_NAME_MAX)
+constexpr std::size_t kHostNameMax = HOST_NAME_MAX;
+#else
+constexpr std::size_t kHostNameMax = _POSIX_HOST_NAME_MAX;
+#endif
+
+/*
+ * Everything that one ErrSend or ErrGet call works on, in one heap block allocated as
+ * the call begins: the message record, whose Source, ExtraInfo and (for code -1) Body
+ * keep the caller's texts and the errno text from the start, and the catalogue reader's
+ * buffer. Nothing large is left on the stack, so the calls run on the smallest threads.
+ */
+struct CallSpace {
+    T_ErrMsg rec;
+    tarvik::ReadBuffer readBuffer;
+};
+
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };
-using Record = std::unique_ptr<T_ErrMsg, FreeDeleter>;
-
-/* Restores errno on scope exit: reporting an error never changes the caller's errno. */
-struct ErrnoGuard {
-    const int saved = errno;
-    ~ErrnoGuard() { errno = saved; }
-};
+using Space = std::unique_ptr<CallSpace, FreeDeleter>;
 
 /* What an entry point reads under the lock. */
 struct Identity {
@@ -51,27 +69,39 @@ struct Identity {
 };
 
 /* strerror_r comes in two flavours: one returns the text, the other fills the buffer. */
-[[maybe_unused]] const char *ErrorText(const char *text, int, char *)
+[[maybe_unused]] const char *ErrorText(const char *text, int, char *, std::size_t)
 {
     return text;
 }
-[[maybe_unused]] const char *ErrorText(int failed, int err, char *buf)
+[[maybe_unused]] const char *ErrorText(int failed, int err, char *buf, std::size_t size)
 {
     if (failed)
-        snprintf(buf, 1024, "Unknown error %d", err);
+        snprintf(buf, size, "Unknown error %d", err);
     return buf;
 }
 
-/* The text of the errno value current now, at most 1023 characters, one newline dropped. */
-void SaveErrnoText(char (&out)[1024])
+/* Writes the text of the errno value err into out, at most 1023 characters, one newline dropped. */
+void ErrnoText(int err, char (&out)[1024])
 {
-    const int err = errno;
-    const char *text = ErrorText(strerror_r(err, out, sizeof out), err, out);
+    const char *text = ErrorText(strerror_r(err, out, sizeof out), err, out, sizeof out);
     if (text != out)
         CopyBounded(out, text);
     const std::size_t n = strlen(out);
     if (n > 0 && out[n - 1] == '\n')
         out[n - 1] = '\0';
+}
+
+/*
+ * Allocates the call's space, zero-filled, with the text of callerErrno in the record's
+ * Body when the code is -1. NULL when no memory is left: the call says so only after its
+ * check of the class table, in the order of CanGoOn.
+ */
+Space NewSpace(int ErrCode, int callerErrno)
+{
+    Space space(static_cast<CallSpace *>(std::calloc(1, sizeof(CallSpace))));
+    if (space && ErrCode == TARVIK_SYSTEM_ERROR)
+        ErrnoText(callerErrno, space->rec.Body);
+    return space;
 }
 
 /*
@@ -92,37 +122,56 @@ Identity ReadIdentity()
     return id;
 }
 
-/* The calling thread's identifier, as its first 32 bits. */
-unsigned ThreadNumber()
+/*
+ * Whether an entry point can go on: a class table was loaded and its space allocated.
+ * Otherwise prints why (the table is checked first) and returns false.
+ */
+bool CanGoOn(const char *func, const Identity &id, const Space &space)
 {
-    const pthread_t self = pthread_self();
-    unsigned number = 0;
-    memcpy(&number, &self, std::min(sizeof number, sizeof self));
-    return number;
-}
-
-/* A zero-filled record stamped with the identity, date, process, thread and code. */
-Record NewRecord(const char *func, const Identity &id, int ErrCode)
-{
-    Record rec(static_cast<T_ErrMsg *>(std::calloc(1, sizeof(T_ErrMsg))));
-    if (!rec) {
+    if (!id.table)
+        Diagnostic("Tarvik - %s() : Probleme a l'init de la config du package Tarvik\n", func);
+    else if (!space)
         Diagnostic("Tarvik - %s() : Memoire insuffisante\n", func);
-        return rec;
-    }
-    rec->ApplicationCode = id.AppCode;
-    CopyBounded(rec->ApplicationName, id.AppName);
-    tarvik::ErrDate(rec->Date);
-    rec->ErrCode = ErrCode;
-    rec->ProcessId = int(getpid());
-    rec->ThreadId = ThreadNumber();
-    return rec;
+    return id.table && space;
 }
 
-/* Queries the host name, allowing the query `allowed` bytes; false after a diagnostic. */
-bool QueryHostName(const char *func, T_ErrMsg &rec, std::size_t allowed)
+/* A thread identifier as a 32-bit number: the low bits of its value. */
+template <typename ThreadId>
+unsigned LowBits(ThreadId id)
 {
-    const bool ok = gethostname(rec.CpuName, allowed) == 0;
-    rec.CpuName[sizeof rec.CpuName - 1] = '\0'; /* a failed query may leave it unterminated */
+    if constexpr (std::is_integral_v<ThreadId>) {
+        return unsigned(id);
+    } else if constexpr (std::is_pointer_v<ThreadId>) {
+        return unsigned(reinterpret_cast<std::uintptr_t>(id));
+    } else { /* a structure, on a few systems: its first bytes */
+        unsigned number = 0;
+        memcpy(&number, &id, std::min(sizeof number, sizeof id));
+        return number;
+    }
+}
+
+/* Stamps the record with the identity, date, process, thread and code. */
+void Stamp(T_ErrMsg &rec, const Identity &id, int ErrCode)
+{
+    rec.ApplicationCode = id.AppCode;
+    CopyBounded(rec.ApplicationName, id.AppName);
+    tarvik::ErrDate(rec.Date);
+    rec.ErrCode = ErrCode;
+    rec.ProcessId = int(getpid());
+    rec.ThreadId = LowBits(pthread_self());
+}
+
+/*
+ * Queries the host name into a buffer of the longest name that the system allows and
+ * keeps its first 39 characters in rec.CpuName; false after a diagnostic when the query
+ * itself fails.
+ */
+bool QueryHostName(const char *func, T_ErrMsg &rec)
+{
+    char name[kHostNameMax + 1];
+    const bool ok = gethostname(name, sizeof name) == 0;
+    name[sizeof name - 1] = '\0'; /* a failed query may leave it unterminated */
+    CopyBounded(rec.CpuName, name);
     if (!ok)
         Diagnostic("Tarvik - %s() : gethostname() fails !\n", func);
     return ok;
@@ -155,22 +204,19 @@ void SetCallingPackage(T_ErrMsg &rec)
 }
 
 /*
- * Fills rec.Body with the text of rec.ErrCode (the errno text for -1) and rec.ErrClass
- * and rec.ClassPackage from the class table, printing the diagnostic of a catalogue that
- * cannot be read. Returns where the lookup ended.
+ * Fills the record's Body with the text of its ErrCode (for -1 it holds the errno text
+ * already), and its ErrClass and ClassPackage from the class table, printing the
+ * diagnostic of a catalogue that cannot be read. Returns where the lookup ended.
  */
-LookupEnd FindText(const char *func, const T_ClassInfo *table, const char *sysErrMsg,
-                   T_ErrMsg &rec)
+LookupEnd FindText(const char *func, const T_ClassInfo *table, CallSpace &space)
 {
-    const LookupOutcome out = tarvik::LookupCode(table, rec.ErrCode, rec.Body);
+    T_ErrMsg &rec = space.rec;
+    const LookupOutcome out = tarvik::LookupCode(table, rec.ErrCode, rec.Body, space.readBuffer);
     rec.ErrClass = out.errClass;
     if (out.entry && out.end != LookupEnd::NoClass)
         CopyBounded(rec.ClassPackage, out.entry->PkgName);
     const char *path = out.entry ? out.entry->FilePath : "";
     switch (out.end) {
-    case LookupEnd::SystemError:
-        CopyBounded(rec.Body, sysErrMsg);
-        break;
     case LookupEnd::CannotOpen:
         Diagnostic("Tarvik - %s() : Impossible d'ouvrir le fichier \"%s\"\n", func, path);
         break;
@@ -184,6 +230,7 @@ LookupEnd FindText(const char *func, const T_ClassInfo *table, const char *sysEr
     case LookupEnd::ReadError:
         Diagnostic("Tarvik - %s() : %s : erreur de lecture\n", func, path);
         break;
+    case LookupEnd::SystemError:
     case LookupEnd::NoClass:
     case LookupEnd::NoEntry:
     case LookupEnd::Found:
@@ -203,7 +250,7 @@ constexpr bool Failed(LookupEnd end)
 
 int TarvikInit(const char *AppName, int Send)
 {
-    const ErrnoGuard keepErrno;
+    const CallGuard guard;
     pthread_once(&once, ErrMutexCreate);
     ErrMutexLock();
     if (!ErrCfgGet()) {
@@ -220,68 +267,58 @@ int TarvikInit(const char *AppName, int Send)
 
 int ErrSend(int ErrCode, int ErrType, const char *Source, const char *ExtraInfo)
 {
-    const ErrnoGuard keepErrno;
-    /* The caller's texts and errno first, before anything can change them. */
-    char SourceSave[1024], ExtraSave[1024], SysErrMsg[1024];
-    CopyBounded(SourceSave, Source);
-    CopyBounded(ExtraSave, ExtraInfo);
-    SaveErrnoText(SysErrMsg);
-
-    const Identity id = ReadIdentity();
-    if (!id.table) {
-        Diagnostic("Tarvik - ErrSend() : Probleme a l'init de la config du package Tarvik\n");
-        return -1;
+    const CallGuard guard;
+    /* The caller's texts and the errno text first, before anything can change them. */
+    const Space space = NewSpace(ErrCode, guard.CallerErrno());
+    if (space) {
+        CopyBounded(space->rec.Source, Source);
+        CopyBounded(space->rec.ExtraInfo, ExtraInfo);
     }
-    const Record rec = NewRecord("ErrSend", id, ErrCode);
-    if (!rec)
+    const Identity id = ReadIdentity();
+    if (!CanGoOn("ErrSend", id, space))
         return -1;
+    T_ErrMsg &rec = space->rec;
+    Stamp(rec, id, ErrCode);
+    rec.ErrType = ErrType;
+    SetCallingPackage(rec);
     int ReturnCode = 0;
-    rec->ErrType = ErrType;
-    memcpy(rec->Source, SourceSave, sizeof rec->Source);
-    memcpy(rec->ExtraInfo, ExtraSave, sizeof rec->ExtraInfo);
-    SetCallingPackage(*rec);
-    if (!QueryHostName("ErrSend", *rec, sizeof rec->CpuName))
+    if (!QueryHostName("ErrSend", rec))
         ReturnCode = -1;
-    if (Failed(FindText("ErrSend", id.table, SysErrMsg, *rec)))
+    if (Failed(FindText("ErrSend", id.table, *space)))
         ReturnCode = -1;
-    tarvik::ErrDispatch(rec.get());
+    if (tarvik::ErrDispatch(&rec) == tarvik::Dispatch::NotWritten)
+        ReturnCode = -1;
     return ReturnCode;
 }
 
 int ErrGet(int ErrCode, char *Buffer, int BufSize)
 {
-    const ErrnoGuard keepErrno;
+    const CallGuard guard;
     if (Buffer && BufSize < 1) {
         Diagnostic("Tarvik - ErrGet() : Taille du buffer incorrecte (%d)\n", BufSize);
         return -1;
     }
     if (Buffer)
         memset(Buffer, 0, std::size_t(BufSize));
-    char SysErrMsg[1024];
-    SaveErrnoText(SysErrMsg);
-
+    const Space space = NewSpace(ErrCode, guard.CallerErrno());
     const Identity id = ReadIdentity();
-    if (!id.table) {
-        Diagnostic("Tarvik - ErrGet() : Probleme a l'init de la config du package Tarvik\n");
+    if (!CanGoOn("ErrGet", id, space))
         return -1;
-    }
-    const Record rec = NewRecord("ErrGet", id, ErrCode);
-    if (!rec)
-        return -1;
+    T_ErrMsg &rec = space->rec;
+    Stamp(rec, id, ErrCode);
     int ReturnCode = 0;
-    /* One byte less than ErrSend allows: a 39-character host name fails here. */
-    if (!QueryHostName("ErrGet", *rec, sizeof rec->CpuName - 1))
+    if (!QueryHostName("ErrGet", rec))
         ReturnCode = -1;
-    const LookupEnd end = FindText("ErrGet", id.table, SysErrMsg, *rec);
+    const LookupEnd end = FindText("ErrGet", id.table, *space);
     if (end == LookupEnd::NoClass)
-        snprintf(rec->Body, sizeof rec->Body, "Unknown class number %d in error code $%x\n",
-                 rec->ErrClass, unsigned(ErrCode));
+        snprintf(rec.Body, sizeof rec.Body, "Unknown class number %d in error code $%x\n",
+                 rec.ErrClass, unsigned(ErrCode));
     else if (end == LookupEnd::NoEntry)
-        snprintf(rec->Body, sizeof rec->Body, "Unknown error number $%x in class %s\n",
-                 unsigned(ErrCode), rec->ClassPackage);
+        snprintf(rec.Body, sizeof rec.Body, "Unknown error number $%x in class %s\n",
+                 unsigned(ErrCode), rec.ClassPackage);
     else if (Failed(end))
         ReturnCode = -1;
     if (Buffer)
-        CopyBounded(Buffer, std::size_t(BufSize), rec->Body);
+        CopyBounded(Buffer, std::size_t(BufSize), rec.Body);
     return ReturnCode;
 }

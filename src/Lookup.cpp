@@ -23,9 +23,9 @@ void SetBody(char (&body)[1024], std::string_view text)
 } // namespace
 
 LookupEnd ScanCatalogue(const char *path, int errClass, const int *code, char (&body)[1024],
-                        int *sysErr, CatalogueTrace *trace)
+                        ReadBuffer &buffer, int *sysErr, CatalogueTrace *trace)
 {
-    CatalogueReader r;
+    CatalogueReader r(buffer);
     if (!OpenCatalogue(r, path)) {
         *sysErr = errno;
         return LookupEnd::CannotOpen;
@@ -71,7 +71,7 @@ LookupEnd ScanCatalogue(const char *path, int errClass, const int *code, char (&
     return end;
 }
 
-LookupOutcome LookupCode(const T_ClassInfo *table, int code, char (&body)[1024],
+LookupOutcome LookupCode(const T_ClassInfo *table, int code, char (&body)[1024], ReadBuffer &buffer,
                          CatalogueTrace *trace)
 {
     LookupOutcome out;
@@ -88,7 +88,8 @@ LookupOutcome LookupCode(const T_ClassInfo *table, int code, char (&body)[1024],
         out.end = LookupEnd::NoClass;
         return out;
     }
-    out.end = ScanCatalogue(out.entry->FilePath, out.errClass, &code, body, &out.sysErr, trace);
+    out.end =
+        ScanCatalogue(out.entry->FilePath, out.errClass, &code, body, buffer, &out.sysErr, trace);
     return out;
 }
 

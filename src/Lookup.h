@@ -13,6 +13,8 @@
 namespace tarvik
 {
 
+struct ReadBuffer; /* the catalogue reader's buffer (Catalogue.h) */
+
 /* Where the lookup of a code ended. */
 enum class LookupEnd {
     SystemError, /* code -1: the text is that of errno; nothing is looked up */
@@ -45,19 +47,20 @@ struct CatalogueTrace {
 /*
  * Reads the compiled catalogue at path for class errClass: checks its header, then looks
  * for the first entry of *code (none when code is NULL), whose text (at most 1023 bytes,
- * one trailing newline dropped) goes to body. The scan stops at that entry, or with
- * trace given reads the whole file and fills trace. Sets *sysErr after a failed open or
- * read. Returns CannotOpen, Unreadable, Empty, BadHeader, ReadError, NoEntry or Found.
+ * one trailing newline dropped) goes to body. The file is read into buffer. The scan
+ * stops at that entry, or with trace given reads the whole file and fills trace. Sets
+ * *sysErr after a failed open or read. Returns CannotOpen, Unreadable, Empty, BadHeader,
+ * ReadError, NoEntry or Found.
  */
 LookupEnd ScanCatalogue(const char *path, int errClass, const int *code, char (&body)[1024],
-                        int *sysErr, CatalogueTrace *trace = nullptr);
+                        ReadBuffer &buffer, int *sysErr, CatalogueTrace *trace = nullptr);
 
 /*
  * Looks code up: -1 is the system error; any other code's class is walked for in table
  * (every entry is visited and the last match wins), then the code is sought in that
  * class's catalogue, as ScanCatalogue does. body receives the text when it is found.
  */
-LookupOutcome LookupCode(const T_ClassInfo *table, int code, char (&body)[1024],
+LookupOutcome LookupCode(const T_ClassInfo *table, int code, char (&body)[1024], ReadBuffer &buffer,
                          CatalogueTrace *trace = nullptr);
 
 } // namespace tarvik

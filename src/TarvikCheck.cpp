@@ -54,6 +54,8 @@ constexpr int kExitUsage = 2;
 /* The largest class number whose codes the library can resolve (bit 31 clear). */
 constexpr int kClassMax = 32767;
 
+tarvik::ReadBuffer ReadSpace; /* the catalogue reader's buffer, for every lookup */
+
 void Usage()
 {
     printf("\nUsage : TarvikCheck [code...]\n");
@@ -152,8 +154,8 @@ bool ShowTable(const std::vector<const T_ClassInfo *> &table)
         char body[1024];
         int sysErr = 0;
         tarvik::CatalogueTrace trace;
-        const tarvik::LookupEnd end =
-            tarvik::ScanCatalogue(c.FilePath, c.ClassCode, nullptr, body, &sysErr, &trace);
+        const tarvik::LookupEnd end = tarvik::ScanCatalogue(c.FilePath, c.ClassCode, nullptr, body,
+                                                            ReadSpace, &sysErr, &trace);
         printf("  classe %d %s : %s : %s\n", c.ClassCode, Printable(c.PkgName).c_str(),
                Printable(c.FilePath).c_str(), StateText(end, sysErr, c.ClassCode, trace).c_str());
         sound = sound && Sound(end, trace);
@@ -192,7 +194,8 @@ bool FollowCode(const std::vector<const T_ClassInfo *> &table, const char *arg, 
     }
     char body[1024];
     tarvik::CatalogueTrace trace;
-    const tarvik::LookupOutcome out = tarvik::LookupCode(table.front(), code, body, &trace);
+    const tarvik::LookupOutcome out =
+        tarvik::LookupCode(table.front(), code, body, ReadSpace, &trace);
     printf("  classe %d\n", out.errClass);
     if (!out.entry) {
         printf("  classe absente de la configuration : le corps du message sera vide\n");

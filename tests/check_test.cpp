@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -47,13 +48,17 @@ const std::string kUsageText =
     "        TarvikCheck --help | --version\n"
     "\n        avec code = code d'erreur en decimal, ou en hexadecimal precede de 0x\n";
 
-// Stands for a directory where a file is expected, and for a file that is not there.
+// Stand for a directory, a FIFO or a socket where a file is expected, and for a file
+// that is not there.
 const std::string kDirectory = "<directory>";
+const std::string kFifo = "<fifo>";
+const std::string kSocket = "<socket>";
 const std::string kAbsent = "<absent>";
 
 const std::string kCannotOpen =
     std::string("Impossible d'ouvrir le fichier (") + strerror(ENOENT) + ")";
 const std::string kCannotRead = std::string("lecture impossible (") + strerror(EISDIR) + ")";
+const std::string kRefused = std::string("lecture impossible (") + strerror(ENOTSUP) + ")";
 
 // The head of what TarvikCheck says about a code: its line and its class.
 std::string Code(const std::string &arg, const std::string &hex, int errClass)
@@ -72,6 +77,10 @@ class CheckTest : public ::testing::Test
         for (const auto &[name, content] : files) {
             if (content == kDirectory)
                 std::filesystem::create_directories(dir_ / name);
+            else if (content == kFifo)
+                mkfifo((dir_ / name).c_str(), 0600);
+            else if (content == kSocket)
+                tarvik::test::MakeSocketFile(dir_ / name);
             else if (content != kAbsent)
                 WriteFile(dir_ / name, content);
         }
@@ -301,6 +310,23 @@ TEST_F(CheckTest, UserFileAndEscapedVariables)
     EXPECT_EQ(o.status, kProblem);
 }
 
+// A configuration file that is a FIFO or a socket is not read, and not waited on: the
+// library's loader says that it cannot be read.
+TEST_F(CheckTest, SpecialConfigurationFileIsNotRead)
+{
+    for (const auto &[kind, sub] : {std::pair{kFifo, "fifo"}, std::pair{kSocket, "socket"}}) {
+        const std::string cfg = std::string(sub) + "/Tarvik.cfg";
+        Put({{sub, kDirectory}, {cfg, kind}});
+        const Outcome o = Check({}, {{"TARVIK_CFG_DIR", sub}});
+        EXPECT_EQ(o.out, "TARVIK_CFG_DIR = \"" + std::string(sub) +
+                             "\"\nTARVIK_CFG_FILE non defini\nTARVIK_CFG_DIR_USER non defini\n"
+                             "Tarvik - ErrCfgInit() : Impossible de lire le fichier \"" +
+                             cfg + "\"\n" + kNotLoaded + kNoClass)
+            << kind;
+        EXPECT_EQ(o.status, kProblem) << kind;
+    }
+}
+
 // The catalogue of class NET (1) in one state, and a code of the class followed into it.
 struct CatalogueCase {
     const char *name;
@@ -358,6 +384,9 @@ const CatalogueCase kCatalogues[] = {
      "  ligne 2 : .10001.Red \\x1b[31mtext\\\\\\x7f\\xc2\\x9b\xc3\xa9\n"
      "  texte : Red \\x1b[31mtext\\\\\\x7f\\xc2\\x9b\xc3\xa9\n",
      kSound},
+    // Never read, and never waited on.
+    {"Fifo", kFifo, "0x10001", kRefused, "  " + kRefused + "\n", kProblem},
+    {"Socket", kSocket, "0x10001", kRefused, "  " + kRefused + "\n", kProblem},
 };
 
 INSTANTIATE_TEST_SUITE_P(Catalogues, CheckCatalogueTest, ::testing::ValuesIn(kCatalogues),

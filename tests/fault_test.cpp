@@ -1,27 +1,33 @@
 // Fault injection: allocations that fail, a host-name query that fails, catalogue reads
-// that come short or fail, catalogues and configurations that change between calls,
-// and a standard output that is closed or full.
+// that come short or fail, writes to standard output that come short, are interrupted,
+// find a full non-blocking descriptor or fail, catalogues and configurations that change
+// between calls (into FIFOs and sockets too), and a standard output that is closed or
+// full.
 //
 // The faults come from link-time seams: this program is linked with
-// --wrap=calloc,--wrap=gethostname,--wrap=read, so the library's calls of those
-// functions reach the wrappers below, which pass every call through to the real
-// function unless the scenario has armed a fault. Nothing of this is in the library.
+// --wrap=calloc,--wrap=gethostname,--wrap=pread,--wrap=write,--wrap=poll, so the
+// library's calls of those functions reach the wrappers below, which pass every call
+// through to the real function unless the scenario has armed a fault. Nothing of this is
+// in the library. (stdio's own writes, inside the C library, are not wrapped.)
 //
 // Every scenario runs in a fresh child process, in a directory of its own named by
 // TARVIK_CFG_DIR, and prints each call's result between the library's own output; the
 // test compares that whole text, report date stamps masked.
+#include "Catalogue.h"
 #include "TestSupport.h"
 #include "tarvik.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -38,12 +44,23 @@ int callocFailAt;             // the call number that fails; 0: none
 std::size_t callocFailedSize; // bytes asked for by the call that failed
 
 bool hostNameFails;        // every query fails, leaving the buffer full and unterminated
+std::string hostName;      // when not empty, the name the query gives, as the C library
+                           // does: ENAMETOOLONG when the buffer cannot hold it whole
 std::size_t hostNameBytes; // the length given to the last query
 
-int readCalls;       // read calls so far
+int readCalls;       // pread calls so far
 int readFailAt;      // the call number that fails with readErrno; 0: none
 int readErrno = EIO; // ...
 std::size_t readMax; // most bytes one read gives; 0: as many as asked
+
+// Writes to standard output.
+int writeCalls;       // so far
+int writeFailAt;      // the call number that fails with writeErrno; 0: none
+int writeErrno = EIO; // ...
+int writeBusyEvery;   // every n-th call fails with writeBusyErrno at once; 0: none
+int writeBusyErrno;   // EINTR or EAGAIN
+std::size_t writeMax; // most bytes one write takes; 0: as many as given
+int pollCalls;        // waits for a descriptor to take more
 
 // Makes the n-th calloc call from now fail.
 void FailCalloc(int n)
@@ -56,12 +73,20 @@ void FailRead(int n, int err)
     readFailAt = readCalls + n;
     readErrno = err;
 }
+// Makes the n-th write to standard output from now fail with err.
+void FailWrite(int n, int err)
+{
+    writeFailAt = writeCalls + n;
+    writeErrno = err;
+}
 } // namespace fault
 
 extern "C" {
 void *__real_calloc(std::size_t n, std::size_t size);
 int __real_gethostname(char *name, std::size_t len);
-ssize_t __real_read(int fd, void *buf, std::size_t n);
+ssize_t __real_pread(int fd, void *buf, std::size_t n, off_t offset);
+ssize_t __real_write(int fd, const void *buf, std::size_t n);
+int __real_poll(struct pollfd *fds, nfds_t n, int timeout);
 
 void *__wrap_calloc(std::size_t n, std::size_t size)
 {
@@ -76,14 +101,22 @@ void *__wrap_calloc(std::size_t n, std::size_t size)
 int __wrap_gethostname(char *name, std::size_t len)
 {
     fault::hostNameBytes = len;
-    if (!fault::hostNameFails)
+    if (fault::hostNameFails) {
+        memset(name, 'h', len);
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (fault::hostName.empty())
         return __real_gethostname(name, len);
-    memset(name, 'h', len);
-    errno = ENAMETOOLONG;
-    return -1;
+    if (len <= fault::hostName.size()) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(name, fault::hostName.c_str(), fault::hostName.size() + 1);
+    return 0;
 }
 
-ssize_t __wrap_read(int fd, void *buf, std::size_t n)
+ssize_t __wrap_pread(int fd, void *buf, std::size_t n, off_t offset)
 {
     if (++fault::readCalls == fault::readFailAt) {
         errno = fault::readErrno;
@@ -91,7 +124,31 @@ ssize_t __wrap_read(int fd, void *buf, std::size_t n)
     }
     if (fault::readMax != 0 && n > fault::readMax)
         n = fault::readMax;
-    return __real_read(fd, buf, n);
+    return __real_pread(fd, buf, n, offset);
+}
+
+ssize_t __wrap_write(int fd, const void *buf, std::size_t n)
+{
+    if (fd != STDOUT_FILENO)
+        return __real_write(fd, buf, n);
+    const int call = ++fault::writeCalls;
+    if (call == fault::writeFailAt) {
+        errno = fault::writeErrno;
+        return -1;
+    }
+    if (fault::writeBusyEvery != 0 && call % fault::writeBusyEvery == 0) {
+        errno = fault::writeBusyErrno;
+        return -1;
+    }
+    if (fault::writeMax != 0 && n > fault::writeMax)
+        n = fault::writeMax;
+    return __real_write(fd, buf, n);
+}
+
+int __wrap_poll(struct pollfd *fds, nfds_t n, int timeout)
+{
+    ++fault::pollCalls;
+    return __real_poll(fds, n, timeout);
 }
 }
 
@@ -154,6 +211,7 @@ class FaultTest : public testing::Test
     std::string Run(const std::function<void()> &body)
     {
         const Outcome outcome = RunInChild([&] {
+            tarvik::test::ExitIfHung(30); // a call that blocks on a FIFO, say
             if (chdir(dir.path().c_str()) != 0)
                 return 126;
             setenv("TARVIK_CFG_DIR", dir.path().c_str(), 1);
@@ -197,13 +255,17 @@ class FaultTest : public testing::Test
 };
 
 // ---------------------------------------------------------------------------------------
-// Allocations: the record of ErrSend and ErrGet, ErrDispatch's report buffer and a class
-// entry of ErrCfgInit. Each failure prints its message and the call goes on as designed;
-// the same call made again, with the fault spent, works.
+// Allocations: the space of ErrSend and ErrGet (their record and the catalogue reader's
+// buffer, allocated as the call begins), ErrDispatch's report buffer and a class entry
+// of ErrCfgInit. Each failure prints its message, in the order of the checks (no class
+// table before no memory), and the call goes on as designed; the same call made again,
+// with the fault spent, works.
 
 // What the failed allocation was, told by its size.
 std::string Allocation(std::size_t bytes)
 {
+    if (bytes >= kRecordSize + sizeof(tarvik::ReadBuffer))
+        return "record and read buffer";
     if (bytes == kRecordSize)
         return "record-sized";
     if (bytes >= sizeof(T_ClassInfo) && bytes < 2 * sizeof(T_ClassInfo))
@@ -216,6 +278,9 @@ TEST_F(FaultTest, AllocationFailures)
     const std::string missing =
         Diag("ErrSend", "Impossible d'ouvrir le fichier \"" + dir / "GONE_err.tarvik" + "\"");
     const std::string noTable = "Probleme a l'init de la config du package Tarvik";
+    const std::string nowhere = dir / "nowhere";
+    const std::string notFound =
+        Diag("ErrCfgInit", "Impossible de trouver le fichier \"" + nowhere + "/Tarvik.cfg\"");
     const struct {
         const char *what;
         bool loaded; // the configuration is loaded before the fault is armed
@@ -225,11 +290,22 @@ TEST_F(FaultTest, AllocationFailures)
         std::string again; // of the same call made again
     } cases[] = {
         {"ErrSend's record", true, 1, [] { Send(kFound); },
-         Diag("ErrSend", "Memoire insuffisante") + "ErrSend -1\nrecord-sized\n",
+         Diag("ErrSend", "Memoire insuffisante") + "ErrSend -1\nrecord and read buffer\n",
          kFoundReport + "ErrSend 0\n"},
         {"ErrGet's record", true, 1, [] { Get(kFound); },
-         Diag("ErrGet", "Memoire insuffisante") + "ErrGet -1 \"\"\nrecord-sized\n",
+         Diag("ErrGet", "Memoire insuffisante") + "ErrGet -1 \"\"\nrecord and read buffer\n",
          "ErrGet 0 \"Out of memory\"\n"},
+        {"ErrSend's record before the first load: the load, then the message", false, 1,
+         [] { Send(kFound); },
+         Diag("ErrSend", "Memoire insuffisante") + "ErrSend -1\nrecord and read buffer\n",
+         kFoundReport + "ErrSend 0\n"},
+        {"ErrGet's record and no configuration: only the configuration's messages", false, 1,
+         [nowhere] {
+             setenv("TARVIK_CFG_DIR", nowhere.c_str(), 1);
+             Get(kFound);
+         },
+         notFound + Diag("ErrGet", noTable) + "ErrGet -1 \"\"\nrecord and read buffer\n",
+         notFound + Diag("ErrGet", noTable) + "ErrGet -1 \"\"\n"},
         {"ErrDispatch's buffer: no report, ErrSend's result as usual", true, 2,
          [] { Send(kFound); },
          Diag("ErrDispatch", "Memoire insuffisante") + "ErrSend 0\nrecord-sized\n",
@@ -237,11 +313,11 @@ TEST_F(FaultTest, AllocationFailures)
         {"ErrDispatch's buffer after a failed lookup", true, 2, [] { Send(kNoFile); },
          missing + Diag("ErrDispatch", "Memoire insuffisante") + "ErrSend -1\nrecord-sized\n",
          missing + Report("GONE", 13, kNoFile, "") + "ErrSend -1\n"},
-        {"the second class entry, in ErrSend's load", false, 2, [] { Send(kFound); },
+        {"the second class entry, in ErrSend's load", false, 3, [] { Send(kFound); },
          Diag("ErrCfgInit", "Memoire insuffisante") + Diag("ErrSend", noTable) +
              "ErrSend -1\nclass entry\n",
          kFoundReport + "ErrSend 0\n"},
-        {"the first class entry, in ErrGet's load", false, 1, [] { Get(kFound); },
+        {"the first class entry, in ErrGet's load", false, 2, [] { Get(kFound); },
          Diag("ErrCfgInit", "Memoire insuffisante") + Diag("ErrGet", noTable) +
              "ErrGet -1 \"\"\nclass entry\n",
          "ErrGet 0 \"Out of memory\"\n"},
@@ -275,27 +351,42 @@ TEST_F(FaultTest, OneAllocationPerRecordAndReport)
 }
 
 // ---------------------------------------------------------------------------------------
-// The host-name query fails: the report still comes out, the text is still found, and
-// both calls return -1. ErrSend allows the query 40 bytes, ErrGet 39; the failed query
-// leaves the name unterminated, which must not show anywhere.
+// The host-name query has room for the longest name that the system allows, whatever the
+// call: a name of that length reports as usual. A query that fails still lets the report
+// out and the text through, and both calls return -1; the failed query leaves the name
+// unterminated, which must not show anywhere.
 
-TEST_F(FaultTest, HostNameQueryFails)
+TEST_F(FaultTest, HostNameQuery)
 {
-    const std::string out = Run([] {
-        fault::hostNameFails = true;
-        Send(kFound);
-        printf("%zu bytes\n", fault::hostNameBytes);
-        Get(kFound);
-        printf("%zu bytes\n", fault::hostNameBytes);
-        errno = EDOM;
-        const int result = ErrSend(TARVIK_SYSTEM_ERROR, TARVIK_ERROR, "TEST - fault", nullptr);
-        printf("ErrSend %d, errno %s\n", result, errno == EDOM ? "kept" : "changed");
-    });
     const std::string fails = "gethostname() fails !";
-    EXPECT_EQ(out, Diag("ErrSend", fails) + kFoundReport + "ErrSend -1\n40 bytes\n" +
-                       Diag("ErrGet", fails) + "ErrGet -1 \"Out of memory\"\n39 bytes\n" +
-                       Diag("ErrSend", fails) + Report("", 0, 0xffffffff, strerror(EDOM)) +
-                       "ErrSend -1, errno kept\n");
+    const std::string room = std::to_string(HOST_NAME_MAX + 1) + " bytes\n";
+    const struct {
+        const char *what;
+        bool queryFails;
+        std::string out;
+    } cases[] = {
+        {"a name of the longest length", false,
+         kFoundReport + "ErrSend 0\n" + room + "ErrGet 0 \"Out of memory\"\n" + room +
+             Report("", 0, 0xffffffff, strerror(EDOM)) + "ErrSend 0, errno kept\n"},
+        {"the query fails", true,
+         Diag("ErrSend", fails) + kFoundReport + "ErrSend -1\n" + room + Diag("ErrGet", fails) +
+             "ErrGet -1 \"Out of memory\"\n" + room + Diag("ErrSend", fails) +
+             Report("", 0, 0xffffffff, strerror(EDOM)) + "ErrSend -1, errno kept\n"},
+    };
+    for (const auto &c : cases) {
+        const std::string out = Run([&] {
+            fault::hostNameFails = c.queryFails;
+            fault::hostName = std::string(HOST_NAME_MAX, 'h');
+            Send(kFound);
+            printf("%zu bytes\n", fault::hostNameBytes);
+            Get(kFound);
+            printf("%zu bytes\n", fault::hostNameBytes);
+            errno = EDOM;
+            const int result = ErrSend(TARVIK_SYSTEM_ERROR, TARVIK_ERROR, "TEST - fault", nullptr);
+            printf("ErrSend %d, errno %s\n", result, errno == EDOM ? "kept" : "changed");
+        });
+        EXPECT_EQ(out, c.out) << c.what;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -354,8 +445,58 @@ TEST_F(FaultTest, CatalogueReadFaults)
 }
 
 // ---------------------------------------------------------------------------------------
+// Writes to standard output: the library's texts (reports and diagnostics), and the
+// program's own text buffered before them, survive short writes, interruptions and a full
+// non-blocking descriptor, whole and in order. Only a write that really fails loses a
+// report; ErrSend then says so and returns -1. The program's text is never lost or
+// doubled: when the library's write of it fails, stdio's own flush writes it.
+
+TEST_F(FaultTest, OutputFaults)
+{
+    const std::string missing =
+        Diag("ErrSend", "Impossible d'ouvrir le fichier \"" + dir / "GONE_err.tarvik" + "\"");
+    const std::string second = missing + Report("GONE", 13, kNoFile, "") + "ErrSend -1\n";
+    const std::string asUsual = "program's text\n" + kFoundReport + "ErrSend 0\n" + second;
+    const auto busy = [](int every, int err) {
+        return [every, err] {
+            fault::writeBusyEvery = every;
+            fault::writeBusyErrno = err;
+        };
+    };
+    const struct {
+        const char *what;
+        std::function<void()> arm;
+        std::string out;
+        const char *waits;
+    } cases[] = {
+        {"one byte per write", [] { fault::writeMax = 1; }, asUsual, "no wait"},
+        {"every other write interrupted", busy(2, EINTR), asUsual, "no wait"},
+        {"every other write on a full non-blocking descriptor", busy(2, EAGAIN), asUsual, "waited"},
+        {"the write of the program's text fails", [] { fault::FailWrite(1, EIO); }, asUsual,
+         "no wait"},
+        {"the report's write fails", [] { fault::FailWrite(2, EIO); },
+         "program's text\n" +
+             Diag("ErrDispatch", "Impossible d'ecrire le message sur la sortie standard") +
+             "ErrSend -1\n" + second,
+         "no wait"},
+    };
+    for (const auto &c : cases) {
+        const std::string out = Run([&] {
+            ErrGet(TARVIK_SYSTEM_ERROR, nullptr, 0);
+            printf("program's text\n");
+            c.arm();
+            Send(kFound);
+            Send(kNoFile);
+            printf("%s\n", fault::pollCalls > 0 ? "waited" : "no wait");
+        });
+        EXPECT_EQ(out, c.out + c.waits + "\n") << c.what;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
 // Nothing is cached: the catalogue is read again by every call, whatever happened to it
-// in between.
+// in between. A FIFO or a socket where the catalogue should be reads as a file that cannot
+// be read (as a directory does), and never makes a call wait.
 
 TEST_F(FaultTest, CatalogueChangesBetweenCalls)
 {
@@ -379,12 +520,19 @@ TEST_F(FaultTest, CatalogueChangesBetweenCalls)
              Diag("ErrGet", "Impossible d'ouvrir le fichier \"" + path + "\"") +
              "ErrGet -1 \"\"\n"},
         {"a directory", [path] { mkdir(path.c_str(), 0700); }, failed("fichier vide")},
-        {"empty",
-         [&] {
+        {"a FIFO",
+         [path] {
              rmdir(path.c_str());
-             replace("");
+             mkfifo(path.c_str(), 0600);
          },
          failed("fichier vide")},
+        {"a socket",
+         [path] {
+             unlink(path.c_str());
+             tarvik::test::MakeSocketFile(path);
+         },
+         failed("fichier vide")},
+        {"empty", [&] { replace(""); }, failed("fichier vide")},
         {"another class's", [&] { replace("!$d\n.c0001.Out of memory\n"); },
          failed("format incorrect")},
         {"written again", [&] { replace(kCatalogue); },
@@ -395,7 +543,8 @@ TEST_F(FaultTest, CatalogueChangesBetweenCalls)
 
 // The configuration is read once: the class table stays as loaded when the file changes
 // or disappears. A program that calls ErrCfgInit itself gets a new table, or none when
-// the file is gone or unreadable; while there is none, every call loads it again.
+// the file is gone or unreadable (a directory, a FIFO, a socket); while there is none,
+// every call loads it again, and none waits on the FIFO.
 
 TEST_F(FaultTest, ConfigurationChangesBetweenCalls)
 {
@@ -430,9 +579,21 @@ TEST_F(FaultTest, ConfigurationChangesBetweenCalls)
          },
          notFound + "ErrCfgInit -1\n" + noTable(notFound)},
         {"file is a directory", [cfg] { mkdir(cfg.c_str(), 0700); }, noTable(unreadable)},
-        {"file written again",
+        {"file is a FIFO",
          [cfg] {
              rmdir(cfg.c_str());
+             mkfifo(cfg.c_str(), 0600);
+         },
+         noTable(unreadable)},
+        {"file is a socket",
+         [cfg] {
+             unlink(cfg.c_str());
+             tarvik::test::MakeSocketFile(cfg);
+         },
+         noTable(unreadable)},
+        {"file written again",
+         [cfg] {
+             unlink(cfg.c_str());
              WriteFile(cfg, kConfig);
          },
          found},
@@ -441,11 +602,11 @@ TEST_F(FaultTest, ConfigurationChangesBetweenCalls)
 }
 
 // ---------------------------------------------------------------------------------------
-// Standard output closed, or on a full device: every write fails, nothing else changes,
-// errno included. With descriptor 1 closed, a catalogue that the library opens takes
-// that number, so a diagnostic printed while it is open (a wrong header here) goes to a
-// read-only file and must not reach it. The results go back through a copy of the
-// original standard output.
+// Standard output closed, or on a full device: every write fails, so ErrSend returns -1
+// (its diagnostic cannot come out either); nothing else changes, errno included. With descriptor 1
+// closed, a catalogue that the library opens takes that number, so a diagnostic printed while it is
+// open (a wrong header here) goes to a read-only file and must not reach it. The results go back
+// through a copy of the original standard output.
 
 TEST_F(FaultTest, StandardOutputUnwritable)
 {
@@ -476,7 +637,7 @@ TEST_F(FaultTest, StandardOutputUnwritable)
             dprintf(results, "%d %d %d %d %d \"%s\" %d, errno %s\n", r1, r2, r3, r4, r5, text, r6,
                     errnoKept ? "kept" : "changed");
         });
-        EXPECT_EQ(out, "0 -1 -1 0 0 \"Out of memory\" -1, errno kept\n") << c.what;
+        EXPECT_EQ(out, "-1 -1 -1 -1 0 \"Out of memory\" -1, errno kept\n") << c.what;
         EXPECT_EQ(tarvik::test::ReadFile(badPath), bad) << c.what;
         EXPECT_EQ(tarvik::test::ReadFile(catalogue), kCatalogue) << c.what;
     }

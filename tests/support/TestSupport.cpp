@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #if defined(__SANITIZE_THREAD__)
@@ -154,12 +158,39 @@ bool FileExists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
+void MakeSocketFile(const std::string &path)
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        ADD_FAILURE() << "socket path too long: " << path;
+        return;
+    }
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        ADD_FAILURE() << "cannot make a socket at " << path << ": " << strerror(errno);
+    if (fd >= 0)
+        close(fd);
+}
+
 void SetEnv(const char *name, const char *value)
 {
     if (value)
         setenv(name, value, 1);
     else
         unsetenv(name);
+}
+
+void ExitIfHung(int seconds)
+{
+    std::thread([seconds] {
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const char message[] = "the scenario hung: ended by its watchdog\n";
+        if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
+        }
+        _exit(124);
+    }).detach();
 }
 
 Outcome RunInChild(const std::function<int()> &body)

@@ -36,6 +36,9 @@ void WriteFile(const std::string &path, const std::string &bytes);
 // Whole content of path; fails the current test when it cannot be read.
 std::string ReadFile(const std::string &path);
 bool FileExists(const std::string &path);
+// Leaves a socket file at path, as a server that has gone away would; fails the current
+// test when it cannot.
+void MakeSocketFile(const std::string &path);
 
 // What a child process left behind.
 struct Outcome {
@@ -61,6 +64,12 @@ Outcome RunProgram(const std::string &path, const ProgramRun &run = {});
 
 // Sets name to value, or removes it from the environment when value is NULL.
 void SetEnv(const char *name, const char *value);
+
+// Ends the calling process with status 124, after a line on standard error, if it is
+// still running after the given number of seconds: in a child whose scenario hangs, the
+// test then fails at once with a clear message. A thread of its own keeps the time, so
+// the process's signals and timers stay the scenario's.
+void ExitIfHung(int seconds);
 
 } // namespace tarvik::test
 
