@@ -1,0 +1,164 @@
+// fork while other threads hold the library lock or report. The child of a multithreaded
+// process has only the thread that forked, so a lock held by another thread at that
+// moment would stay held in the child for ever; the library takes its lock around fork,
+// so the child starts with it free and its own calls go through. (POSIX allows such a
+// child only async-signal-safe functions before exec; the C library of this system keeps
+// memory allocation and stdio usable there, which these children rely on.)
+#include "report_scene.h"
+
+#include "tarvik.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+using tarvik::test::Handback;
+using tarvik::test::Report;
+using tarvik::test::ReportText;
+using tarvik::test::Scene;
+
+constexpr int kChildExitedWell = 1;
+constexpr int kChildHung = 2;
+constexpr int kChildFailed = 3;
+
+// Forks a child that calls ErrSend and ErrGet and exits 0 when both gave what they
+// should. Waits for it at most 10 seconds; a child still running then is killed.
+int ForkAndReport(int n)
+{
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string source = "child " + std::to_string(n);
+        char text[32] = "";
+        const bool sent = ErrSend(0xc0001, TARVIK_ERROR, source.c_str(), nullptr) == 0;
+        const bool got = ErrGet(0xc0001, text, sizeof text) == 0;
+        _exit(sent && got && std::string(text) == "Out of memory" ? 0 : 1);
+    }
+    int status = 0;
+    for (int waited = 0; waited < 1000; ++waited) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kChildExitedWell : kChildFailed;
+        if (done < 0 && errno != EINTR)
+            return kChildFailed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return kChildHung;
+}
+
+ReportText ChildReport(int n)
+{
+    ReportText r;
+    r.pkg = "DEMO";
+    r.cls = 12;
+    r.code = 0xc0001;
+    r.type = " ERROR";
+    r.source = "child " + std::to_string(n);
+    r.body = "Out of memory";
+    return r;
+}
+
+class ForkTest : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        scene.Write("Tarvik.cfg", ".CLASS demo 12\n");
+        scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n");
+    }
+    Scene scene;
+};
+
+// Another thread holds the lock when fork is called: fork waits until it is released,
+// and the child's calls go through.
+TEST_F(ForkTest, LockHeldByAnotherThread)
+{
+    const std::string out = scene.Run(
+        [](Handback &back) {
+            ErrGet(TARVIK_SYSTEM_ERROR, nullptr, 0); // creates the lock, loads
+            std::atomic<bool> held{false};
+            std::thread holder([&held] {
+                ErrMutexLock();
+                held = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                ErrMutexUnlock();
+            });
+            while (!held)
+                std::this_thread::yield();
+            back.Add(ForkAndReport(0));
+            holder.join();
+        },
+        {{"TARVIK_CFG_DIR", scene.dir().path()}});
+    EXPECT_EQ(out, Report(ChildReport(0)));
+    EXPECT_EQ(scene.back().Values(), std::vector<int>{kChildExitedWell});
+}
+
+// Four threads report without pause while the main thread forks twenty times: every
+// child reports, and every report, the children's among them, comes out whole.
+TEST_F(ForkTest, ForkFromAMultithreadedReporter)
+{
+    constexpr int kForks = 20;
+    const std::string out = scene.Run(
+        [&](Handback &back) {
+            std::atomic<int> sent{0};
+            std::atomic<bool> stop{false};
+            std::vector<std::thread> reporters;
+            for (int t = 0; t < 4; ++t)
+                reporters.emplace_back([&] {
+                    while (!stop) {
+                        ErrSend(0xc0001, TARVIK_ERROR, "parent", nullptr);
+                        ++sent;
+                    }
+                });
+            for (int n = 0; n < kForks; ++n)
+                back.Add(ForkAndReport(n));
+            stop = true;
+            for (std::thread &reporter : reporters)
+                reporter.join();
+            back.Add(sent);
+        },
+        {{"TARVIK_CFG_DIR", scene.dir().path()}});
+    const std::vector<int> values = scene.back().Values();
+    ASSERT_EQ(values.size(), std::size_t(kForks + 1));
+    EXPECT_EQ(std::vector<int>(values.begin(), values.end() - 1),
+              std::vector<int>(kForks, kChildExitedWell));
+
+    ReportText parent = ChildReport(0);
+    parent.source = "parent";
+    const std::string parentReport = Report(parent);
+    int parents = 0, unexpected = 0;
+    std::vector<int> children(kForks, 0);
+    for (std::size_t at = 0; at < out.size();) {
+        const std::size_t end = out.find("========================\n\n", at);
+        const std::string piece = out.substr(at, end == std::string::npos ? end : end + 26 - at);
+        at += piece.size();
+        int n = 0;
+        if (piece == parentReport)
+            ++parents;
+        else if (sscanf(piece.c_str() + std::min(piece.find("Source : child "), piece.size()),
+                        "Source : child %d", &n) == 1 &&
+                 n >= 0 && n < kForks && piece == Report(ChildReport(n)))
+            ++children[std::size_t(n)];
+        else if (++unexpected <= 3)
+            ADD_FAILURE() << "unexpected output: " << testing::PrintToString(piece);
+    }
+    EXPECT_EQ(unexpected, 0);
+    EXPECT_EQ(parents, values.back());
+    EXPECT_EQ(children, std::vector<int>(kForks, 1));
+}
+
+} // namespace
