@@ -1,13 +1,17 @@
 #include "FuzzSupport.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <mutex>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -39,6 +43,69 @@ void RemoveScratchDirs()
 }
 
 int captureFd = -1;
+
+// Standard output through a pipe: its descriptors, and what its reader has taken so far.
+struct Pipe {
+    int readFd = -1, writeFd = -1;
+    std::mutex lock;
+    std::condition_variable marked; // the reader met the mark that Captured() writes
+    std::string bytes;              // read since the last restart, up to the mark
+    bool sawMark = false;
+};
+Pipe *pipeCapture; // made on first use and kept for the life of the process
+bool piped;
+
+// The reader: small reads, the mark (one NUL byte, which no output of the library holds)
+// handed to Captured().
+void ReadPipe(Pipe *p)
+{
+    char chunk[128];
+    for (;;) {
+        const ssize_t n = read(p->readFd, chunk, sizeof chunk);
+        if (n == 0)
+            return; // not while the process lives: the write end stays open
+        if (n < 0)
+            continue; // interrupted
+        std::lock_guard<std::mutex> hold(p->lock);
+        for (ssize_t i = 0; i < n; ++i) {
+            if (chunk[i] == '\0') {
+                p->sawMark = true;
+                p->marked.notify_one();
+            } else {
+                p->bytes += chunk[i];
+            }
+        }
+    }
+}
+
+Pipe *MakePipe()
+{
+    auto *p = new Pipe;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0 || fcntl(fds[1], F_SETPIPE_SZ, 4096) < 0 ||
+        fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
+        fprintf(stderr, "cannot make the output pipe: %s\n", strerror(errno));
+        abort();
+    }
+    p->readFd = fds[0];
+    p->writeFd = fds[1];
+    std::thread(ReadPipe, p).detach();
+    return p;
+}
+
+// Writes the mark into the non-blocking pipe and waits until the reader has met it.
+std::string DrainPipe(Pipe *p)
+{
+    const char mark = '\0';
+    while (write(p->writeFd, &mark, 1) != 1) {
+        pollfd wait = {p->writeFd, POLLOUT, 0};
+        poll(&wait, 1, -1);
+    }
+    std::unique_lock<std::mutex> hold(p->lock);
+    p->marked.wait(hold, [p] { return p->sawMark; });
+    p->sawMark = false;
+    return p->bytes;
+}
 
 } // namespace
 
@@ -88,9 +155,24 @@ void CaptureStdout(const std::string &dir)
     }
 }
 
+void UsePipe(bool on)
+{
+    fflush(stdout);
+    if (on && !pipeCapture)
+        pipeCapture = MakePipe();
+    if (on != piped && dup2(on ? pipeCapture->writeFd : captureFd, STDOUT_FILENO) < 0)
+        abort();
+    piped = on;
+}
+
 void RestartCapture()
 {
     fflush(stdout);
+    if (piped) {
+        std::lock_guard<std::mutex> hold(pipeCapture->lock);
+        pipeCapture->bytes.clear();
+        return;
+    }
     if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0)
         abort();
 }
@@ -98,6 +180,8 @@ void RestartCapture()
 std::string Captured()
 {
     fflush(stdout);
+    if (piped)
+        return DrainPipe(pipeCapture);
     std::string bytes;
     char chunk[4096];
     for (off_t at = 0;;) {

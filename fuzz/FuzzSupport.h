@@ -1,6 +1,6 @@
 // Helpers shared by the fuzz targets: typed values read off the fuzz input, a private
-// scratch directory, whole-file I/O, standard output captured in a file, and the
-// oracle failure that ends a run.
+// scratch directory, whole-file I/O, standard output captured in a file or through a
+// pipe, and the oracle failure that ends a run.
 //
 // An input is read from both ends: texts (file contents) from the front, the small
 // control values (modes, lengths, codes) from the back. A seed that is a plain text
@@ -87,6 +87,12 @@ void MakeParents(const std::string &path);
 void CaptureStdout(const std::string &dir);
 void RestartCapture();
 std::string Captured();
+
+// From now on standard output is, as piped says, the capture file or a pipe: a
+// non-blocking one of a single page, which a thread of its own reads a little at a time,
+// so that the library's writes meet a full descriptor and must wait for it. Captured()
+// works on either. Call it between two captures.
+void UsePipe(bool piped);
 
 // Ends the run with a message on standard error: the library broke an oracle.
 [[noreturn]] void Fail(const char *what, std::string_view expected, std::string_view actual);
