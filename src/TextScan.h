@@ -3,7 +3,9 @@
  *
  * Header-only on purpose: the compiler links nothing of the library, yet both sides must
  * scan names, blanks and numbers by exactly the same rules, so they share these inline
- * definitions rather than object code. Every helper is locale-independent.
+ * definitions rather than object code. Every helper but ScanInt looks at bytes alone and
+ * does not depend on the locale; ScanInt is strtol, as the file formats' "atoi" reading
+ * requires, and so follows the program's LC_CTYPE locale (see there).
  */
 #ifndef TARVIK_TEXTSCAN_H
 #define TARVIK_TEXTSCAN_H
@@ -84,7 +86,10 @@ constexpr int ClampToInt(long long v)
 /*
  * Reads a number as strtol does in the given base (leading white space, optional sign,
  * digits up to the first other byte, 0 when there is none) and saturates it to int.
- * With base 10 this is atoi without its undefined behaviour on overflow.
+ * With base 10 this is atoi without its undefined behaviour on overflow. Like atoi it
+ * depends on the locale: the white space it skips is isspace's, which in the C locale
+ * (the one a program has until it calls setlocale; the library never does) is space and
+ * \t \n \v \f \r, and in some other locales a few more bytes.
  * *end, when given, receives the address of the first byte after the number.
  */
 inline int ScanInt(const char *p, int base, const char **end = nullptr)

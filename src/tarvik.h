@@ -10,7 +10,10 @@
  * from the file "Tarvik.cfg" (or $TARVIK_CFG_FILE) in $TARVIK_CFG_DIR, then from the
  * same file name in $TARVIK_CFG_DIR_USER when that variable is set.
  *
- * Every function may be called from any thread. Diagnostics go to standard output.
+ * TarvikInit, ErrSend and ErrGet may be called from any thread at any time; the functions
+ * that change the configuration or the application's identity want the library lock
+ * around them while other threads report (see ErrCfgInit). No function is a cancellation
+ * point. Diagnostics go to standard output.
  * This header is plain C89 and may be included from C or C++.
  */
 #ifndef TARVIK_H
@@ -119,9 +122,10 @@ void SetTarvikApplicationName(const char *AppName);
 char *GetTarvikApplicationName(void);
 
 /*
- * The library lock, not recursive. The library creates it (ErrMutexCreate, through
- * pthread_once) on the first call of TarvikInit, ErrSend or ErrGet; a program that
- * takes the lock itself does so only after one of those calls.
+ * The library lock, not recursive. The library prepares it for fork (ErrMutexCreate,
+ * through pthread_once) on the first call of TarvikInit, ErrSend or ErrGet; a program that
+ * takes the lock itself does so only after one of those calls, and never calls fork or
+ * one of those three while it holds the lock.
  */
 void ErrMutexCreate(void);
 void ErrMutexLock(void);
