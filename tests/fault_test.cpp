@@ -1,14 +1,14 @@
-// Fault injection: allocations that fail, a host-name query that fails, catalogue reads
-// that come short or fail, writes to standard output that come short, are interrupted,
-// find a full non-blocking descriptor or fail, catalogues and configurations that change
-// between calls (into FIFOs and sockets too), and a standard output that is closed or
-// full.
+// Fault injection: allocations that fail, fork handlers that cannot be registered, a
+// host-name query that fails, catalogue reads that come short or fail, writes to standard
+// output that come short, are interrupted, find a full non-blocking descriptor or fail,
+// catalogues and configurations that change between calls (into FIFOs and sockets too),
+// and a standard output that is closed or full.
 //
-// The faults come from link-time seams: this program is linked with
-// --wrap=calloc,--wrap=gethostname,--wrap=pread,--wrap=write,--wrap=poll, so the
-// library's calls of those functions reach the wrappers below, which pass every call
-// through to the real function unless the scenario has armed a fault. Nothing of this is
-// in the library. (stdio's own writes, inside the C library, are not wrapped.)
+// The faults come from link-time seams: this program is linked with --wrap for calloc,
+// gethostname, pread, write, poll and pthread_atfork, so the library's calls of those
+// functions reach the wrappers below, which pass every call through to the real function
+// unless the scenario has armed a fault. Nothing of this is in the library. (stdio's own
+// writes, inside the C library, are not wrapped.)
 //
 // Every scenario runs in a fresh child process, in a directory of its own named by
 // TARVIK_CFG_DIR, and prints each call's result between the library's own output; the
@@ -62,6 +62,8 @@ int writeBusyErrno;   // EINTR or EAGAIN
 std::size_t writeMax; // most bytes one write takes; 0: as many as given
 int pollCalls;        // waits for a descriptor to take more
 
+bool atforkFails; // registering fork handlers fails for want of memory
+
 // Makes the n-th calloc call from now fail.
 void FailCalloc(int n)
 {
@@ -87,6 +89,7 @@ int __real_gethostname(char *name, std::size_t len);
 ssize_t __real_pread(int fd, void *buf, std::size_t n, off_t offset);
 ssize_t __real_write(int fd, const void *buf, std::size_t n);
 int __real_poll(struct pollfd *fds, nfds_t n, int timeout);
+int __real_pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)());
 
 void *__wrap_calloc(std::size_t n, std::size_t size)
 {
@@ -149,6 +152,11 @@ int __wrap_poll(struct pollfd *fds, nfds_t n, int timeout)
 {
     ++fault::pollCalls;
     return __real_poll(fds, n, timeout);
+}
+
+int __wrap_pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)())
+{
+    return fault::atforkFails ? ENOMEM : __real_pthread_atfork(prepare, parent, child);
 }
 }
 
@@ -333,6 +341,19 @@ TEST_F(FaultTest, AllocationFailures)
         });
         EXPECT_EQ(out, c.out + c.again) << c.what;
     }
+}
+
+// The fork handlers of the library lock cannot be registered: the first call says so,
+// and every call works as usual.
+TEST_F(FaultTest, ForkHandlersNotRegistered)
+{
+    const std::string out = Run([] {
+        fault::atforkFails = true;
+        Get(kFound);
+        Send(kFound);
+    });
+    EXPECT_EQ(out, Diag("ErrMutexCreate", "Memoire insuffisante") + "ErrGet 0 \"Out of memory\"\n" +
+                       kFoundReport + "ErrSend 0\n");
 }
 
 // One record per call, freed before it returns; ErrSend's report one buffer more.
