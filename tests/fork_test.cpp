@@ -90,16 +90,19 @@ TEST_F(ForkTest, LockHeldByAnotherThread)
     const std::string out = scene.Run(
         [](Handback &back) {
             ErrGet(TARVIK_SYSTEM_ERROR, nullptr, 0); // creates the lock, loads
-            std::atomic<bool> held{false};
-            std::thread holder([&held] {
+            std::atomic<bool> held{false}, forked{false};
+            std::thread holder([&held, &forked] {
                 ErrMutexLock();
                 held = true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
                 ErrMutexUnlock();
+                while (!forked) // still running at the fork: no thread leak for TSan
+                    std::this_thread::yield();
             });
             while (!held)
                 std::this_thread::yield();
             back.Add(ForkAndReport(0));
+            forked = true;
             holder.join();
         },
         {{"TARVIK_CFG_DIR", scene.dir().path()}});
