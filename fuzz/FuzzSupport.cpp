@@ -59,7 +59,7 @@ bool piped;
 // handed to Captured().
 void ReadPipe(Pipe *p)
 {
-    char chunk[128];
+    char chunk[512];
     for (;;) {
         const ssize_t n = read(p->readFd, chunk, sizeof chunk);
         if (n == 0)
