@@ -45,18 +45,21 @@ void RemoveScratchDirs()
 int captureFd = -1;
 
 // Standard output through a pipe: its descriptors, and what its reader has taken so far.
+// NUL bytes, which no output of the library holds, are the harness's own: each capture
+// starts with a filler of them that leaves the pipe nearly full, so that the library's
+// first write finds it so, and Captured() writes one more, a mark, and waits for it.
 struct Pipe {
     int readFd = -1, writeFd = -1;
     std::mutex lock;
-    std::condition_variable marked; // the reader met the mark that Captured() writes
-    std::string bytes;              // read since the last restart, up to the mark
-    bool sawMark = false;
+    std::condition_variable marked; // the reader met the mark
+    std::string bytes;              // the library's bytes since the capture started
+    std::size_t nuls = 0;           // the harness's bytes read since then
+    std::size_t marks = 0;          // marks written since then
 };
 Pipe *pipeCapture; // made on first use and kept for the life of the process
 bool piped;
+constexpr std::size_t kFiller = 3500; // of the pipe's 4096 bytes
 
-// The reader: small reads, the mark (one NUL byte, which no output of the library holds)
-// handed to Captured().
 void ReadPipe(Pipe *p)
 {
     char chunk[512];
@@ -68,12 +71,10 @@ void ReadPipe(Pipe *p)
             continue; // interrupted
         std::lock_guard<std::mutex> hold(p->lock);
         for (ssize_t i = 0; i < n; ++i) {
-            if (chunk[i] == '\0') {
-                p->sawMark = true;
-                p->marked.notify_one();
-            } else {
+            if (chunk[i] != '\0')
                 p->bytes += chunk[i];
-            }
+            else if (++p->nuls > kFiller)
+                p->marked.notify_one();
         }
     }
 }
@@ -93,17 +94,39 @@ Pipe *MakePipe()
     return p;
 }
 
-// Writes the mark into the non-blocking pipe and waits until the reader has met it.
+// Writes count NUL bytes into the non-blocking pipe, waiting whenever it is full.
+void WriteNuls(Pipe *p, std::size_t count)
+{
+    static const char nuls[kFiller + 1] = {};
+    while (count > 0) {
+        const ssize_t n = write(p->writeFd, nuls, count);
+        if (n > 0) {
+            count -= std::size_t(n);
+        } else {
+            pollfd wait = {p->writeFd, POLLOUT, 0};
+            poll(&wait, 1, -1);
+        }
+    }
+}
+
+// Starts a capture: forgets what was read, and fills the pipe nearly up.
+void StartPipe(Pipe *p)
+{
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        p->bytes.clear();
+        p->nuls = p->marks = 0;
+    }
+    WriteNuls(p, kFiller);
+}
+
+// Writes the mark and waits until the reader has met it: everything before is read.
 std::string DrainPipe(Pipe *p)
 {
-    const char mark = '\0';
-    while (write(p->writeFd, &mark, 1) != 1) {
-        pollfd wait = {p->writeFd, POLLOUT, 0};
-        poll(&wait, 1, -1);
-    }
+    const std::size_t upTo = kFiller + ++p->marks;
+    WriteNuls(p, 1);
     std::unique_lock<std::mutex> hold(p->lock);
-    p->marked.wait(hold, [p] { return p->sawMark; });
-    p->sawMark = false;
+    p->marked.wait(hold, [p, upTo] { return p->nuls >= upTo; });
     return p->bytes;
 }
 
@@ -169,8 +192,7 @@ void RestartCapture()
 {
     fflush(stdout);
     if (piped) {
-        std::lock_guard<std::mutex> hold(pipeCapture->lock);
-        pipeCapture->bytes.clear();
+        StartPipe(pipeCapture);
         return;
     }
     if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0)

@@ -89,9 +89,9 @@ void RestartCapture();
 std::string Captured();
 
 // From now on standard output is, as piped says, the capture file or a pipe: a
-// non-blocking one of a single page, which a thread of its own reads a little at a time,
-// so that the library's writes meet a full descriptor and must wait for it. Captured()
-// works on either. Call it between two captures.
+// non-blocking one of a single page, read by a thread of its own, which each capture
+// starts nearly full, so that the library's writes meet a full descriptor and must wait
+// for it. RestartCapture() and Captured() work on either. Call it between two captures.
 void UsePipe(bool piped);
 
 // Ends the run with a message on standard error: the library broke an oracle.
