@@ -22,7 +22,6 @@
 #include <initializer_list>
 #include <memory>
 #include <string_view>
-#include <unistd.h>
 
 namespace
 {
@@ -196,29 +195,14 @@ bool StartsWith(const char *line, std::string_view keyword)
 }
 
 /*
- * Opens path for reading line by line: a descriptor that never waits on a FIFO
- * (InputFile.h), then a stream on it. A null stream with *unreadable false means that the
- * file cannot be opened; *unreadable is true for a FIFO or a socket, which is never read.
- */
-UniqueFile OpenConfig(const char *path, bool *unreadable)
-{
-    const int fd = tarvik::OpenInput(path);
-    *unreadable = fd == tarvik::kRefusedInput || (fd >= 0 && !tarvik::SettleInput(fd));
-    FILE *f = fd >= 0 && !*unreadable ? fdopen(fd, "r") : nullptr;
-    if (fd >= 0 && !f)
-        close(fd);
-    return UniqueFile(f, fclose);
-}
-
-/*
  * Reads the configuration file at load.cfgpath into load.head. Application lines count
  * in the system pass only. Lines are read 511 characters at a time; every piece of a
  * longer line is a line of its own.
  */
 Pass ReadConfig(Load &load, bool systemPass)
 {
-    bool unreadable;
-    const UniqueFile f = OpenConfig(load.cfgpath, &unreadable);
+    bool unreadable; /* a FIFO or a socket, never read (InputFile.h) */
+    const UniqueFile f(tarvik::OpenInputStream(load.cfgpath, &unreadable), fclose);
     if (!f && !unreadable) {
         Diagnostic("Tarvik - ErrCfgInit() : Impossible de trouver le fichier \"%s\"\n",
                    load.cfgpath);

@@ -9,14 +9,16 @@
  * made blocking again before it is read with blocking calls, so that regular files,
  * directories and devices read exactly as after a plain open.
  *
- * Header-only: the configuration module and the catalogue reader both use it.
+ * Header-only: the configuration module, the catalogue reader and TarvikCheck use it.
  */
 #ifndef TARVIK_INPUTFILE_H
 #define TARVIK_INPUTFILE_H
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tarvik
 {
@@ -58,6 +60,20 @@ inline bool SettleInput(int fd)
     }
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+/*
+ * Opens path as a stream for reading line by line, never waiting on a FIFO. NULL when it
+ * cannot be opened, and also, with *refused set, when it is a FIFO or a socket.
+ */
+inline FILE *OpenInputStream(const char *path, bool *refused)
+{
+    const int fd = OpenInput(path);
+    *refused = fd == kRefusedInput || (fd >= 0 && !SettleInput(fd));
+    FILE *f = fd >= 0 && !*refused ? fdopen(fd, "r") : nullptr;
+    if (fd >= 0 && !f)
+        close(fd);
+    return f;
 }
 
 } // namespace tarvik

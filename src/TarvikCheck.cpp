@@ -24,6 +24,7 @@
 #include "Catalogue.h"
 #include "CheckReport.h"
 #include "CodeLock.h"
+#include "InputFile.h"
 #include "Lookup.h"
 #include "SourceCheck.h"
 #include "TextScan.h"
@@ -258,12 +259,14 @@ bool ReportMisspelt(Report &report, const Located &at, const char *line, std::st
  * Looks through the configuration file at path, as the library reads it, for lines that
  * it passes over although they look meant: class and application lines in another case
  * or after blanks, application lines in the user file, and a class line whose directory
- * word begins with # (a comment taken as a directory). A file that cannot be read is
- * left to the loader's own diagnostic.
+ * word begins with # (a comment taken as a directory). A file that cannot be read, or is
+ * a FIFO or a socket, is left to the loader's own diagnostic.
  */
 void ScanConfig(const std::string &path, bool systemFile, Report &report)
 {
-    std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(path.c_str(), "r"), fclose);
+    bool refused; /* a FIFO or a socket, which the loader refuses too */
+    std::unique_ptr<FILE, int (*)(FILE *)> f(tarvik::OpenInputStream(path.c_str(), &refused),
+                                             fclose);
     if (!f)
         return;
     char *buf = nullptr;
