@@ -258,10 +258,14 @@ int TarvikInit(const char *AppName, int Send)
         SetTarvikApplicationName(AppName);
         ErrCfgInit();
     }
-    if (Send != 0)
-        tarvik::StartLogger();
     tarvik::SetSendToLogger(Send);
     ErrMutexUnlock();
+    /*
+     * After the library lock: fork takes the logger's lock first and the library lock
+     * after it, so no thread may hold the library lock while it waits for the logger's.
+     */
+    if (Send != 0)
+        tarvik::StartLogger();
     return 0;
 }
 
