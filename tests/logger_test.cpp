@@ -548,8 +548,7 @@ TEST_F(LoggerTest, SocketOutlivesTheProgramsDescriptors)
 }
 
 // Every public call must run on a thread with the smallest stack that POSIX threads
-// allow: the renderings and the logger's buffers live on the heap. The code is -1, for
-// the report's rendering and hand-off are what this case is about, not the lookup.
+// allow: the lookup's reader, the renderings and the logger's buffers live on the heap.
 TEST_F(LoggerTest, ReportsOnTheSmallestStack)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -577,7 +576,8 @@ TEST_F(LoggerTest, ReportsOnTheSmallestStack)
                         auto *c = static_cast<Call *>(arg);
                         TarvikInit("orders", 1);
                         c->result =
-                            ErrSend(-1, TARVIK_ERROR, c->source->c_str(), c->extra->c_str());
+                            ErrSend(0x10001, TARVIK_ERROR, c->source->c_str(),
+                                    c->extra->c_str());
                         return nullptr;
                     },
                     &call);
