@@ -122,17 +122,23 @@ bool OpenCatalogue(CatalogueReader &r, const char *path)
     return r.fd >= 0 || r.failed;
 }
 
+std::size_t PieceLength(std::string_view bytes, bool atEnd)
+{
+    const std::size_t span = std::min(bytes.size(), kPieceMax);
+    const auto *nl = static_cast<const char *>(memchr(bytes.data(), '\n', span));
+    if (nl)
+        return std::size_t(nl - bytes.data()) + 1;
+    return bytes.size() >= kPieceMax || atEnd ? span : 0;
+}
+
 bool NextPiece(CatalogueReader &r, std::string_view &piece)
 {
     for (;;) {
         const char *start = r.buf + r.begin;
         const std::size_t avail = r.end - r.begin;
-        const std::size_t span = std::min(avail, kPieceMax);
-        const auto *nl = static_cast<const char *>(memchr(start, '\n', span));
         if (r.failed || (avail == 0 && r.atEnd))
             return false;
-        if (nl || avail >= kPieceMax || r.atEnd) {
-            const std::size_t len = nl ? std::size_t(nl - start) + 1 : span;
+        if (const std::size_t len = PieceLength({start, avail}, r.atEnd)) {
             const std::size_t pieceEnd = r.begin + len;
             /* NUL bytes are rare: they are searched once per buffer, not once per line. */
             piece = std::string_view(start, std::min(r.nul, pieceEnd) - r.begin);
@@ -140,6 +146,8 @@ bool NextPiece(CatalogueReader &r, std::string_view &piece)
                 r.nul = FindNul(r, pieceEnd);
             r.lineNum += r.lineEnded;
             r.lineEnded = r.buf[pieceEnd - 1] == '\n';
+            /* buf holds the bytes read last, up to r.offset */
+            r.pieceOffset = r.offset - off_t(r.end - r.begin);
             r.begin = pieceEnd;
             return true;
         }

@@ -32,6 +32,7 @@ struct CatalogueReader {
     bool settled = false;           /* the descriptor was examined (InputFile.h) */
     bool sequential = false;        /* read in sequence: it cannot be read at an offset */
     off_t offset = 0;               /* where the next read starts in the file */
+    off_t pieceOffset = 0;          /* where the last piece starts in the file */
     std::size_t begin = 0, end = 0; /* the unread bytes of buf */
     std::size_t nul = 0;            /* first NUL byte at or after begin, or end */
     int lineNum = 0;                /* line of the file that the last piece belongs to */
@@ -51,10 +52,20 @@ struct CatalogueReader {
 bool OpenCatalogue(CatalogueReader &r, const char *path);
 
 /*
+ * The length of the piece that starts at the front of bytes, as a 512-byte fgets cuts
+ * it: through the first newline, at most 511 bytes, or all of bytes when they are the
+ * rest of the file (atEnd). 0 when bytes are empty, or too few to tell where the piece
+ * ends. The piece's text ends earlier at an embedded NUL byte, if any.
+ */
+std::size_t PieceLength(std::string_view bytes, bool atEnd);
+
+/*
  * Gives the next piece: the bytes up to and including a newline, at most 511 of them,
  * or what is left at the end of the file, cut at an embedded NUL. False at the end of
  * the file or after a read error (r.failed tells which). r.lineNum numbers the file's
  * lines from 1: the pieces of a line longer than 511 bytes share its number.
+ * r.pieceOffset tells where the piece starts in the file; at the end of the file,
+ * r.offset is the number of bytes read.
  */
 bool NextPiece(CatalogueReader &r, std::string_view &piece);
 

@@ -1,13 +1,18 @@
 /*
- * Lookup - the class walk and the catalogue scan that give an error code its text.
+ * Lookup - the class walk and the catalogue lookup that give an error code its text:
+ * from the catalogue's index when one holds for the file as it is (CatalogueIndex.h),
+ * else by a scan of the file, which collects the index on the way.
  */
 #include "Lookup.h"
 
 #include "Catalogue.h"
+#include "CatalogueIndex.h"
 #include "TextScan.h"
 
 #include <cerrno>
+#include <cstring>
 #include <string_view>
+#include <unistd.h>
 
 namespace tarvik
 {
@@ -20,6 +25,109 @@ void SetBody(char (&body)[1024], std::string_view text)
     body[CopyView(body, Head(text, sizeof body - 1))] = '\0';
 }
 
+/* Whether piece, the first piece of a catalogue, begins with the header of errClass. */
+bool HeaderFits(std::string_view piece, int errClass)
+{
+    char ident[20];
+    const std::string_view header = CatalogueHeader(errClass, ident);
+    return Head(piece, header.size()) == header;
+}
+
+/*
+ * Answers the lookup of code in the open catalogue fd (of identity id) from the index of
+ * path: when one holds for that identity and, for a code it knows, the piece at the
+ * recorded offset, cut as a scan would cut it, still declares the code. False when the
+ * index cannot answer; the file must then be scanned.
+ */
+bool AnswerFromIndex(int fd, const char *path, const FileIdentity &id, int errClass, int code,
+                     char (&body)[1024], LookupEnd *end)
+{
+    const IndexAnswer answer = QueryIndex(path, id, code);
+    if (answer.kind == IndexAnswer::Kind::Unknown)
+        return false;
+    if (!HeaderFits({answer.header, answer.headerLength}, errClass)) {
+        *end = LookupEnd::BadHeader;
+        return true;
+    }
+    if (answer.kind == IndexAnswer::Kind::NoEntry) {
+        *end = LookupEnd::NoEntry;
+        return true;
+    }
+    char bytes[512];
+    ssize_t n;
+    do
+        n = pread(fd, bytes, sizeof bytes - 1, off_t(answer.offset));
+    while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return false;
+    const bool atEnd = std::uint64_t(answer.offset) + std::uint64_t(n) == std::uint64_t(id.size);
+    const std::size_t length = PieceLength({bytes, std::size_t(n)}, atEnd);
+    const std::string_view piece(bytes, strnlen(bytes, length));
+    if (piece.empty() || piece[0] != '.' || !EntryDeclares(piece, MakeEntryKey(code)))
+        return false;
+    int entryCode;
+    std::string_view text;
+    ParseEntry(piece, &entryCode, &text);
+    SetBody(body, text);
+    *end = LookupEnd::Found;
+    return true;
+}
+
+/*
+ * Scans the catalogue open in r, as ScanCatalogue describes. With id
+ * given, the scan also collects the file's index and reads to the end for it, when the
+ * file may be indexed now.
+ */
+LookupEnd ReadCatalogue(CatalogueReader &r, const char *path, int errClass, const int *code,
+                        char (&body)[1024], int *sysErr, CatalogueTrace *trace,
+                        const FileIdentity *id)
+{
+    std::string_view line;
+    if (!NextPiece(r, line)) {
+        *sysErr = errno;
+        return r.failed ? LookupEnd::Unreadable : LookupEnd::Empty;
+    }
+    if (!HeaderFits(line, errClass))
+        return LookupEnd::BadHeader;
+    IndexBuilder index(id);
+    index.SetHeader(line);
+
+    LookupEnd end = LookupEnd::NoEntry;
+    const EntryKey key = MakeEntryKey(code ? *code : 0);
+    while (NextPiece(r, line)) {
+        if (line.empty() || line[0] != '.')
+            continue;
+        if (trace)
+            ++trace->entries;
+        index.AddEntry(line, r.pieceOffset);
+        if (code && end != LookupEnd::Found && EntryDeclares(line, key)) {
+            int entryCode;
+            std::string_view text;
+            ParseEntry(line, &entryCode, &text);
+            SetBody(body, text);
+            end = LookupEnd::Found;
+            if (trace) {
+                trace->entryLine = r.lineNum;
+                const std::string_view shown = Head(line, line.size() - (line.back() == '\n'));
+                trace->entry[CopyView(trace->entry, shown)] = '\0';
+            }
+        }
+        if (end == LookupEnd::Found && !trace && !index.Active())
+            return end;
+    }
+    if (r.failed) {
+        *sysErr = errno;
+        if (trace)
+            trace->failed = true;
+        /* The entry may lie behind the failure: not finding it proves nothing. */
+        if (end != LookupEnd::Found)
+            end = LookupEnd::ReadError;
+    } else {
+        index.Publish(path, std::uint64_t(r.offset));
+    }
+    return end;
+}
+
 } // namespace
 
 LookupEnd ScanCatalogue(const char *path, int errClass, const int *code, char (&body)[1024],
@@ -30,45 +138,14 @@ LookupEnd ScanCatalogue(const char *path, int errClass, const int *code, char (&
         *sysErr = errno;
         return LookupEnd::CannotOpen;
     }
-    std::string_view line;
-    if (!NextPiece(r, line)) {
-        *sysErr = errno;
-        return r.failed ? LookupEnd::Unreadable : LookupEnd::Empty;
+    /* A trace shows the file as a scan reads it: it never comes from the index. */
+    FileIdentity id;
+    const bool indexed = code && !trace && r.fd >= 0 && ReadIdentity(r.fd, &id);
+    LookupEnd end;
+    if (indexed && AnswerFromIndex(r.fd, path, id, errClass, *code, body, &end)) {
+        return end;
     }
-    char ident[20];
-    const std::string_view header = CatalogueHeader(errClass, ident);
-    if (Head(line, header.size()) != header)
-        return LookupEnd::BadHeader;
-
-    LookupEnd end = LookupEnd::NoEntry;
-    const EntryKey key = MakeEntryKey(code ? *code : 0);
-    while (NextPiece(r, line)) {
-        if (line.empty() || line[0] != '.')
-            continue;
-        if (trace)
-            ++trace->entries;
-        if (!code || end == LookupEnd::Found || !EntryDeclares(line, key))
-            continue;
-        int entryCode;
-        std::string_view text;
-        ParseEntry(line, &entryCode, &text);
-        SetBody(body, text);
-        end = LookupEnd::Found;
-        if (!trace)
-            return end;
-        trace->entryLine = r.lineNum;
-        const std::string_view shown = Head(line, line.size() - (line.back() == '\n'));
-        trace->entry[CopyView(trace->entry, shown)] = '\0';
-    }
-    if (r.failed) {
-        *sysErr = errno;
-        if (trace)
-            trace->failed = true;
-        /* The entry may lie behind the failure: not finding it proves nothing. */
-        if (end != LookupEnd::Found)
-            end = LookupEnd::ReadError;
-    }
-    return end;
+    return ReadCatalogue(r, path, errClass, code, body, sysErr, trace, indexed ? &id : nullptr);
 }
 
 LookupOutcome LookupCode(const T_ClassInfo *table, int code, char (&body)[1024], ReadBuffer &buffer,
