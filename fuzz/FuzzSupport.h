@@ -24,6 +24,8 @@ class Input
     {
     }
 
+    bool Empty() const { return size_ == 0; }
+
     // A control byte from the back; 0 once the input is used up.
     std::uint8_t Byte()
     {

@@ -1,7 +1,7 @@
 # The fuzz harnesses, shared by the libFuzzer build (fuzz/CMakeLists.txt) and by the
 # ordinary test builds, which replay the seed corpora and the regression inputs.
 
-set(TARVIK_FUZZ_TARGETS fuzz_compile fuzz_config fuzz_catalogue)
+set(TARVIK_FUZZ_TARGETS fuzz_compile fuzz_config fuzz_catalogue fuzz_index)
 set(TARVIK_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # tarvik_fuzz_executable(<executable> <harness> LIBFUZZER|REPLAY)
@@ -16,6 +16,11 @@ function(tarvik_fuzz_executable exe harness driver)
     target_link_options(${exe} PRIVATE -fsanitize=fuzzer)
   else()
     target_sources(${exe} PRIVATE ${TARVIK_FUZZ_DIR}/replay_main.cpp)
+  endif()
+  if(harness STREQUAL "fuzz_index")
+    # The scripts' seams: the library's clock runs ahead, its read calls are counted.
+    target_sources(${exe} PRIVATE ${TARVIK_FUZZ_DIR}/IndexScript.cpp)
+    target_link_options(${exe} PRIVATE -Wl,--wrap=clock_gettime,--wrap=read)
   endif()
   if(harness STREQUAL "fuzz_compile")
     # The compiler's own source, its main renamed so that the harness can call it
