@@ -4,8 +4,8 @@
 #   fuzz/run.sh [-B <build dir>] [seconds] [target...]
 #
 # <build dir> is where the "fuzz" preset built the targets (default: build/fuzz);
-# seconds per target default to 60; the targets to fuzz_compile, fuzz_config and
-# fuzz_catalogue.
+# seconds per target default to 60; the targets to fuzz_compile, fuzz_config,
+# fuzz_catalogue and fuzz_index.
 #
 # Each target first replays its regression inputs, fuzz/regressions/<target>/*, then
 # fuzzes from a scratch copy of its seed corpus, fuzz/corpus/<target>/, so that the
@@ -28,7 +28,7 @@ fi
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(fuzz_compile fuzz_config fuzz_catalogue)
+((${#targets[@]})) || targets=(fuzz_compile fuzz_config fuzz_catalogue fuzz_index)
 build=$(cd "$build" && pwd) || exit 2
 
 # Per-target options: the longest input, and the fork mode of fuzz_config.
@@ -37,6 +37,7 @@ options() {
   fuzz_compile) echo "-max_len=8192" ;;
   fuzz_config) echo "-max_len=4096 -fork=1 -detect_leaks=0 -ignore_timeouts=0 -ignore_ooms=0" ;;
   fuzz_catalogue) echo "-max_len=40000" ;; # beyond the reader's 16384-byte buffer
+  fuzz_index) echo "-max_len=4096" ;;       # room for 64 steps, a few new files among them
   esac
 }
 
