@@ -18,9 +18,9 @@ function(tarvik_fuzz_executable exe harness driver)
     target_sources(${exe} PRIVATE ${TARVIK_FUZZ_DIR}/replay_main.cpp)
   endif()
   if(harness STREQUAL "fuzz_index")
-    # The scripts' seams: the library's clock runs ahead, its read calls are counted.
+    # The scripts' seams: the library's clock runs ahead, a scan's reads are counted.
     target_sources(${exe} PRIVATE ${TARVIK_FUZZ_DIR}/IndexScript.cpp)
-    target_link_options(${exe} PRIVATE -Wl,--wrap=clock_gettime,--wrap=read)
+    target_link_options(${exe} PRIVATE -Wl,--wrap=clock_gettime,--wrap=read,--wrap=pread)
   endif()
   if(harness STREQUAL "fuzz_compile")
     # The compiler's own source, its main renamed so that the harness can call it

@@ -27,12 +27,13 @@
 namespace tarvik::fuzz
 {
 std::atomic<int> clockAheadSeconds{0};
-std::atomic<long> readCalls{0};
+std::atomic<long> scanReads{0};
 } // namespace tarvik::fuzz
 
 extern "C" {
 int __real_clock_gettime(clockid_t clock, struct timespec *t);
 ssize_t __real_read(int fd, void *buf, std::size_t n);
+ssize_t __real_pread(int fd, void *buf, std::size_t n, off_t offset);
 
 int __wrap_clock_gettime(clockid_t clock, struct timespec *t)
 {
@@ -42,10 +43,23 @@ int __wrap_clock_gettime(clockid_t clock, struct timespec *t)
     return result;
 }
 
+// A read of more than one piece (511 bytes) is a scan's: an indexed answer reads one piece.
+void CountRead(std::size_t n)
+{
+    if (n > 511)
+        tarvik::fuzz::scanReads.fetch_add(1, std::memory_order_relaxed);
+}
+
 ssize_t __wrap_read(int fd, void *buf, std::size_t n)
 {
-    tarvik::fuzz::readCalls.fetch_add(1, std::memory_order_relaxed);
+    CountRead(n);
     return __real_read(fd, buf, n);
+}
+
+ssize_t __wrap_pread(int fd, void *buf, std::size_t n, off_t offset)
+{
+    CountRead(n);
+    return __real_pread(fd, buf, n, offset);
 }
 }
 
@@ -390,10 +404,10 @@ void LookUp(Input &in)
     const Expected e = PlainGet(code);
     static char buffer[1300];
     RestartCapture();
-    const long readsBefore = readCalls.load();
+    const long readsBefore = scanReads.load();
     errno = kCallErrno;
     const int got = ErrGet(code, buffer, bufSize);
-    const bool fromIndex = readCalls.load() == readsBefore;
+    const bool fromIndex = scanReads.load() == readsBefore;
     const std::string printed = Captured();
     const std::string what = "ErrGet($" + Hex(std::uint32_t(code)) + ") on\n" + content;
     if (printed != e.printed)

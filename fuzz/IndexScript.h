@@ -10,10 +10,10 @@
 // must equal what the plain scan of the file finds, read through LookupCode with a
 // trace (which never uses an index).
 //
-// Two link-time seams live with the scripts (link with --wrap=clock_gettime,--wrap=read):
-// the library's real-time clock can run ahead, so that files edited a moment ago count
-// as settled and get indexed, and the read calls are counted, which tells the lookups
-// that the index answered (they read no piece through read()). Running the clock ahead
+// Link-time seams live with the scripts (link with --wrap=clock_gettime,--wrap=read,
+// --wrap=pread): the library's real-time clock can run ahead, so that files edited a
+// moment ago count as settled and get indexed, and the reads of a scan are counted, which
+// tells the lookups that the index answered (they read one piece). Running the clock ahead
 // is sound only while every edit leaves the file with an identity that the library has
 // not seen at a lookup; after every edit the script checks that, and when the file
 // system's clock has not moved on since, it waits for its next tick and edits again.
@@ -30,13 +30,14 @@ namespace tarvik::fuzz
 
 // Seconds that the library's CLOCK_REALTIME runs ahead of the system's; 0 at start.
 extern std::atomic<int> clockAheadSeconds;
-// read() calls so far, in every thread.
-extern std::atomic<long> readCalls;
+// read and pread calls so far, in every thread, that asked for more than one piece (511
+// bytes): a scan's reads.
+extern std::atomic<long> scanReads;
 
 // Counts of the lookups of the scripts run so far.
 struct ScriptCounts {
     long lookups = 0;   // of codes whose catalogue could be opened
-    long fromIndex = 0; // of those, answered without a read() call
+    long fromIndex = 0; // of those, answered without a scan's read
 };
 
 // Sets the scripts up, once per process: a scratch directory with a configuration whose

@@ -2,10 +2,10 @@
 // kind, on coarse timestamps too; a changed file that its identity does not give away is
 // caught by the check of the entry's piece; threads, fork() and a small stack; the bounds.
 //
-// Link-time seams: this program is linked with --wrap=clock_gettime,--wrap=read (the
-// seams of IndexScript.cpp: the library's clock can run ahead, so that files written a
-// moment ago count as settled; read calls are counted, which tells an indexed answer
-// from a scan) and --wrap=fstat,--wrap=stat,--wrap=pthread_mutex_lock, whose wrappers
+// Link-time seams: this program is linked with --wrap=clock_gettime,--wrap=read,
+// --wrap=pread (the seams of IndexScript.cpp: the library's clock can run ahead, so that
+// files written a moment ago count as settled; a scan's reads are counted, which tells an
+// indexed answer from a scan) and --wrap=fstat,--wrap=stat,--wrap=pthread_mutex_lock, whose wrappers
 // below can coarsen the times that the library sees, freeze the size and times of one
 // file, or stop a thread inside a lock.
 #include "Catalogue.h"
@@ -111,7 +111,7 @@ namespace
 {
 
 using tarvik::fuzz::clockAheadSeconds;
-using tarvik::fuzz::readCalls;
+using tarvik::fuzz::scanReads;
 using tarvik::test::Handback;
 using tarvik::test::Scene;
 using tarvik::test::WriteFile;
@@ -126,12 +126,12 @@ std::string Get(int code)
     return result == 0 ? text : std::to_string(result) + " " + text;
 }
 
-// Get(code), and whether the index answered it (no read call).
+// Get(code), and whether the index answered it (no scan's read).
 std::string GetCounted(int code, bool *fromIndex)
 {
-    const long before = readCalls.load();
+    const long before = scanReads.load();
     const std::string text = Get(code);
-    *fromIndex = readCalls.load() == before;
+    *fromIndex = scanReads.load() == before;
     return text;
 }
 
@@ -325,7 +325,7 @@ TEST(IndexTest, EightThreadsSeeOneVersionWhileTheCatalogueIsReplaced)
             std::atomic<bool> done{false};
             std::atomic<int> wrong{0};
             std::atomic<long> lookups{0};
-            const long readsBefore = readCalls.load();
+            const long readsBefore = scanReads.load();
             std::vector<std::thread> readers;
             for (int t = 0; t < kThreads; ++t)
                 readers.emplace_back([&, t] {
@@ -354,7 +354,7 @@ TEST(IndexTest, EightThreadsSeeOneVersionWhileTheCatalogueIsReplaced)
             for (std::thread &reader : readers)
                 reader.join();
             back.Add(wrong);
-            back.Add(readCalls.load() - readsBefore < lookups.load());
+            back.Add(scanReads.load() - readsBefore < lookups.load());
         },
         {{"TARVIK_CFG_DIR", scene.dir().path()}});
     EXPECT_EQ(scene.back().Values(), (std::vector<int>{0, 1}))
