@@ -19,9 +19,12 @@ namespace tarvik
 namespace
 {
 
-/* Copies text into body, cut to its 1023 characters, and terminates it. */
-void SetBody(char (&body)[1024], std::string_view text)
+/* Copies the text of an entry piece into body, cut to its 1023 characters. */
+void TakeText(std::string_view piece, char (&body)[1024])
 {
+    int code;
+    std::string_view text;
+    ParseEntry(piece, &code, &text);
     body[CopyView(body, Head(text, sizeof body - 1))] = '\0';
 }
 
@@ -65,10 +68,7 @@ bool AnswerFromIndex(int fd, const char *path, const FileIdentity &id, int errCl
     const std::string_view piece(bytes, strnlen(bytes, length));
     if (piece.empty() || piece[0] != '.' || !EntryDeclares(piece, MakeEntryKey(code)))
         return false;
-    int entryCode;
-    std::string_view text;
-    ParseEntry(piece, &entryCode, &text);
-    SetBody(body, text);
+    TakeText(piece, body);
     *end = LookupEnd::Found;
     return true;
 }
@@ -101,10 +101,7 @@ LookupEnd ReadCatalogue(CatalogueReader &r, const char *path, int errClass, cons
             ++trace->entries;
         index.AddEntry(line, r.pieceOffset);
         if (code && end != LookupEnd::Found && EntryDeclares(line, key)) {
-            int entryCode;
-            std::string_view text;
-            ParseEntry(line, &entryCode, &text);
-            SetBody(body, text);
+            TakeText(line, body);
             end = LookupEnd::Found;
             if (trace) {
                 trace->entryLine = r.lineNum;
