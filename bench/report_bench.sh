@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs report_timing: ErrGet and ErrSend per call against their floor on a small and on a
-# 65535-entry catalogue, and two threads against one. Builds nothing.
+# Runs report_timing: ErrGet and ErrSend per call against their floor on a 3-entry and on
+# a 65535-entry catalogue (its last entry, random entries, and the first call after it
+# changed), and two threads against one. Builds nothing.
 #
 # Usage: report_bench.sh [BUILD_DIR | REPORT_TIMING]
 #   default: the build/bench directory under the source tree
