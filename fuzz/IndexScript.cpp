@@ -304,7 +304,9 @@ std::string MakeCatalogue(Input &in)
     default:
         bytes = "!$" + Hex(std::uint32_t(cls)) + (head % 3 ? "\n" : "zz\n");
     }
-    for (int lines = in.Byte() % 40; lines > 0; --lines)
+    // Mostly longer than 511 bytes: a catalogue as short is scanned even when indexed.
+    const std::uint8_t size = in.Byte();
+    for (int lines = size % 8 ? 24 + size / 8 % 32 : size / 8 % 16; lines > 0; --lines)
         bytes += Line(in, cls);
     return bytes;
 }
@@ -532,10 +534,10 @@ void RunIndexScript(const std::uint8_t *data, std::size_t size)
     MakeIdentityNew(nullptr);
     for (int step = 0; step < kMaxSteps && !in.Empty(); ++step) {
         const std::uint8_t kind = in.Byte();
-        if (kind % 4)
+        if (kind % 6)
             LookUp(in);
         else
-            EditCatalogue(in, kind >> 2);
+            EditCatalogue(in, kind / 6);
     }
     LookUp(in);
 }

@@ -141,12 +141,6 @@ bool SameTime(const timespec &a, const timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool SameIdentity(const FileIdentity &a, const FileIdentity &b)
-{
-    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           SameTime(a.modified, b.modified) && SameTime(a.changed, b.changed);
-}
-
 /* Whether t lies at least kSettleSeconds before now. */
 bool SettledBy(const timespec &t, const timespec &now)
 {
@@ -192,6 +186,12 @@ void KeepFirstOfEachCode(CatalogueIndex *index)
 
 } // namespace
 
+bool SameIdentity(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           SameTime(a.modified, b.modified) && SameTime(a.changed, b.changed);
+}
+
 bool ReadIdentity(int fd, FileIdentity *id)
 {
     struct stat st;
@@ -206,16 +206,17 @@ bool ReadIdentity(int fd, FileIdentity *id)
     return true;
 }
 
-IndexAnswer QueryIndex(const char *path, const FileIdentity &id, int code)
+IndexAnswer QueryIndex(const char *path, int code)
 {
     IndexAnswer answer;
     const std::uint32_t hash = HashPath(path);
     if (!LockTable())
         return answer;
     const int slot = FindSlot(path, hash);
-    if (slot >= 0 && SameIdentity(Table[slot]->id, id)) {
+    if (slot >= 0) {
         CatalogueIndex *index = Table[slot];
         index->lastUse = ++TableClock;
+        answer.id = index->id;
         memcpy(answer.header, index->header, sizeof answer.header);
         answer.headerLength = index->headerLength;
         const IndexEntry *entry = FindCode(index, code);
@@ -224,6 +225,19 @@ IndexAnswer QueryIndex(const char *path, const FileIdentity &id, int code)
     }
     pthread_mutex_unlock(&TableLock);
     return answer;
+}
+
+void ForgetIndex(const char *path)
+{
+    const std::uint32_t hash = HashPath(path);
+    if (!LockTable())
+        return;
+    CatalogueIndex *freed = nullptr;
+    const int slot = FindSlot(path, hash);
+    if (slot >= 0)
+        TakeOut(slot, &freed);
+    pthread_mutex_unlock(&TableLock);
+    free(freed);
 }
 
 IndexBuilder::IndexBuilder(const FileIdentity *id)

@@ -40,6 +40,12 @@ namespace tarvik
  */
 constexpr int kSettleSeconds = 3;
 
+/*
+ * A catalogue of at most this many bytes is scanned even when it is indexed: the scan
+ * reads it whole in one read no larger than the entry's read, and needs no fstat.
+ */
+constexpr std::uint64_t kScannedBytes = 511;
+
 /* Bounds: indexes kept, their memory in total, the largest file indexed. */
 constexpr int kMaxIndexes = 64;
 constexpr std::size_t kMaxIndexBytes = std::size_t(8) << 20;
@@ -61,20 +67,28 @@ struct FileIdentity {
  * regular file. */
 bool ReadIdentity(int fd, FileIdentity *id);
 
-/* What the index of a catalogue tells of one code. */
+/* Whether a and b are the same identity (readAfter aside). */
+bool SameIdentity(const FileIdentity &a, const FileIdentity &b);
+
+/* What the index of a catalogue tells of one code, for the file of identity id. */
 struct IndexAnswer {
     enum class Kind {
-        Unknown, /* no index holds for the file as it is now */
+        Unknown, /* the catalogue has no index */
         NoEntry, /* the file has no entry of the code */
         Entry,   /* the code's first entry piece starts at offset */
     } kind = Kind::Unknown;
+    FileIdentity id = {};
     std::uint32_t offset = 0;
     char header[kHeaderKept] = {}; /* the first bytes of the file's first piece */
     std::size_t headerLength = 0;
 };
 
-/* Looks code up in the index of the catalogue at path, if one holds for identity id. */
-IndexAnswer QueryIndex(const char *path, const FileIdentity &id, int code);
+/* Looks code up in the index of the catalogue at path. The answer holds only for a file
+ * of identity answer.id. */
+IndexAnswer QueryIndex(const char *path, int code);
+
+/* Drops the index of path, if there is one. */
+void ForgetIndex(const char *path);
 
 struct CatalogueIndex;
 

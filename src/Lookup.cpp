@@ -37,17 +37,14 @@ bool HeaderFits(std::string_view piece, int errClass)
 }
 
 /*
- * Answers the lookup of code in the open catalogue fd (of identity id) from the index of
- * path: when one holds for that identity and, for a code it knows, the piece at the
- * recorded offset, cut as a scan would cut it, still declares the code. False when the
- * index cannot answer; the file must then be scanned.
+ * Answers the lookup of code in the open catalogue fd from answer, the catalogue's index
+ * for fd's identity: the header is checked against the kept bytes; for a code that the
+ * index knows, the piece at the recorded offset, cut as a scan would cut it, must still
+ * declare the code. False when the index cannot answer; the file must then be scanned.
  */
-bool AnswerFromIndex(int fd, const char *path, const FileIdentity &id, int errClass, int code,
-                     char (&body)[1024], LookupEnd *end)
+bool AnswerFromIndex(int fd, const IndexAnswer &answer, int errClass, int code, char (&body)[1024],
+                     LookupEnd *end)
 {
-    const IndexAnswer answer = QueryIndex(path, id, code);
-    if (answer.kind == IndexAnswer::Kind::Unknown)
-        return false;
     if (!HeaderFits({answer.header, answer.headerLength}, errClass)) {
         *end = LookupEnd::BadHeader;
         return true;
@@ -63,7 +60,8 @@ bool AnswerFromIndex(int fd, const char *path, const FileIdentity &id, int errCl
     while (n < 0 && errno == EINTR);
     if (n <= 0)
         return false;
-    const bool atEnd = std::uint64_t(answer.offset) + std::uint64_t(n) == std::uint64_t(id.size);
+    const bool atEnd =
+        std::uint64_t(answer.offset) + std::uint64_t(n) == std::uint64_t(answer.id.size);
     const std::size_t length = PieceLength({bytes, std::size_t(n)}, atEnd);
     const std::string_view piece(bytes, strnlen(bytes, length));
     if (piece.empty() || piece[0] != '.' || !EntryDeclares(piece, MakeEntryKey(code)))
@@ -76,14 +74,18 @@ bool AnswerFromIndex(int fd, const char *path, const FileIdentity &id, int errCl
 /*
  * Scans the catalogue open in r, as ScanCatalogue describes. With id
  * given, the scan also collects the file's index and reads to the end for it, when the
- * file may be indexed now.
+ * file may be indexed now. With small set (path's index is of a file of at most
+ * kScannedBytes), the index is dropped when the file proves longer.
  */
 LookupEnd ReadCatalogue(CatalogueReader &r, const char *path, int errClass, const int *code,
                         char (&body)[1024], int *sysErr, CatalogueTrace *trace,
-                        const FileIdentity *id)
+                        const FileIdentity *id, bool small)
 {
     std::string_view line;
-    if (!NextPiece(r, line)) {
+    const bool read = NextPiece(r, line);
+    if (small && std::uint64_t(r.offset) > kScannedBytes)
+        ForgetIndex(path);
+    if (!read) {
         *sysErr = errno;
         return r.failed ? LookupEnd::Unreadable : LookupEnd::Empty;
     }
@@ -136,13 +138,20 @@ LookupEnd ScanCatalogue(const char *path, int errClass, const int *code, char (&
         return LookupEnd::CannotOpen;
     }
     /* A trace shows the file as a scan reads it: it never comes from the index. */
+    if (!code || trace)
+        return ReadCatalogue(r, path, errClass, code, body, sysErr, trace, nullptr, false);
+    const IndexAnswer answer = QueryIndex(path, *code);
+    const bool indexed = answer.kind != IndexAnswer::Kind::Unknown;
+    if (indexed && std::uint64_t(answer.id.size) <= kScannedBytes)
+        return ReadCatalogue(r, path, errClass, code, body, sysErr, nullptr, nullptr, true);
     FileIdentity id;
-    const bool indexed = code && !trace && r.fd >= 0 && ReadIdentity(r.fd, &id);
+    const bool identified = r.fd >= 0 && ReadIdentity(r.fd, &id);
     LookupEnd end;
-    if (indexed && AnswerFromIndex(r.fd, path, id, errClass, *code, body, &end)) {
+    if (identified && indexed && SameIdentity(answer.id, id) &&
+        AnswerFromIndex(r.fd, answer, errClass, *code, body, &end))
         return end;
-    }
-    return ReadCatalogue(r, path, errClass, code, body, sysErr, trace, indexed ? &id : nullptr);
+    return ReadCatalogue(r, path, errClass, code, body, sysErr, nullptr, identified ? &id : nullptr,
+                         false);
 }
 
 LookupOutcome LookupCode(const T_ClassInfo *table, int code, char (&body)[1024], ReadBuffer &buffer,

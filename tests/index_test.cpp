@@ -118,6 +118,10 @@ using tarvik::test::WriteFile;
 
 constexpr char kConfig[] = ".CLASS demo 12\n";
 
+// A line that no lookup reads. A catalogue of at most 511 bytes is always scanned, indexed
+// or not; the catalogues meant to be answered from their index end with this line.
+const std::string kPadding = "#" + std::string(600, 'p') + "\n";
+
 // ErrGet's text for code, or "<result> <text>" when ErrGet returns other than 0.
 std::string Get(int code)
 {
@@ -146,7 +150,7 @@ TEST(IndexTest, AnswersEqualThePlainScanThroughEdits)
     scene.Run([](Handback &back) {
         tarvik::fuzz::SetUpIndexScripts();
         std::mt19937 random(16);
-        for (int script = 0; script < 300; ++script) {
+        for (int script = 0; script < 500; ++script) {
             std::vector<std::uint8_t> bytes(64 + random() % 1000);
             for (std::uint8_t &b : bytes)
                 b = std::uint8_t(random());
@@ -172,7 +176,8 @@ TEST(IndexTest, AnswersEqualThePlainScanThroughEdits)
 
 TEST(IndexTest, SameSizeRewritesOnCoarseTimestamps)
 {
-    const std::string versions[2] = {"!$c\n.c0002.AA\n.c0001.A\n", "!$c\n.c0001.BB\n.c0001.A\n"};
+    const std::string versions[2] = {"!$c\n.c0002.AA\n.c0001.A\n" + kPadding,
+                                     "!$c\n.c0001.BB\n.c0001.A\n" + kPadding};
     const std::string expected[2][2] = {
         {"A", "AA"}, {"BB", "Unknown error number $c0002 in class DEMO\n"}};
     for (const long granuleMs : {1000L, 2000L}) {
@@ -243,7 +248,7 @@ TEST(IndexTest, PiecesThatNoLongerDeclareTheCodeAreScanned)
     for (const auto &c : cases) {
         Scene scene;
         scene.Write("Tarvik.cfg", kConfig);
-        scene.Write("DEMO_err.tarvik", before);
+        scene.Write("DEMO_err.tarvik", before + kPadding);
         const std::string out = scene.Run(
             [&](Handback &back) {
                 clockAheadSeconds = 60;
@@ -275,7 +280,7 @@ TEST(IndexTest, TheHeaderIsCheckedForTheClassThatAsks)
 {
     Scene scene;
     scene.Write("Tarvik.cfg", kConfig);
-    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n.d0001.Class 13\n");
+    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n.d0001.Class 13\n" + kPadding);
     const std::string out = scene.Run(
         [&](Handback &back) {
             clockAheadSeconds = 60;
@@ -373,7 +378,7 @@ TEST(IndexTest, ForkWhileAnotherThreadHoldsTheIndexLock)
 {
     Scene scene;
     scene.Write("Tarvik.cfg", kConfig);
-    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n.c0002.Disk full\n");
+    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n.c0002.Disk full\n" + kPadding);
     scene.Run(
         [&](Handback &back) {
             clockAheadSeconds = 60;
@@ -431,7 +436,7 @@ TEST(IndexTest, IndexedLookupsFitTheSmallestThreadStack)
 {
     Scene scene;
     scene.Write("Tarvik.cfg", kConfig);
-    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n.c0002.Disk full\n");
+    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n.c0002.Disk full\n" + kPadding);
     const std::string out = scene.Run(
         [&](Handback &back) {
             clockAheadSeconds = 60;
@@ -464,6 +469,34 @@ TEST(IndexTest, IndexedLookupsFitTheSmallestThreadStack)
 }
 
 // ---------------------------------------------------------------------------------------
+// A catalogue of at most 511 bytes is scanned, indexed or not: one read takes it whole.
+// Once it has grown past that, its index is dropped, and the catalogue is indexed again.
+
+TEST(IndexTest, SmallCataloguesAreScanned)
+{
+    Scene scene;
+    scene.Write("Tarvik.cfg", kConfig);
+    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n.c0002.Disk full\n");
+    scene.Write("next", "!$c\n.c0001.No memory\n.c0002.Disk full\n" + kPadding);
+    scene.Run(
+        [&](Handback &back) {
+            clockAheadSeconds = 60;
+            const std::string texts[] = {"Out of memory", "Out of memory", "No memory",
+                                         "No memory", "No memory"};
+            for (int i = 0; i < 5; ++i) {
+                if (i == 2)
+                    rename("next", "DEMO_err.tarvik");
+                bool fromIndex;
+                back.Add(GetCounted(0xc0001, &fromIndex) == texts[i]);
+                back.Add(fromIndex);
+            }
+        },
+        {{"TARVIK_CFG_DIR", scene.dir().path()}});
+    // Indexed, scanned; grown: scanned (the index dropped), indexed again, answered.
+    EXPECT_EQ(scene.back().Values(), (std::vector<int>{1, 0, 1, 0, 1, 0, 1, 0, 1, 1}));
+}
+
+// ---------------------------------------------------------------------------------------
 // Bounds: more catalogues than the table keeps, and one with more entry pieces than the
 // index's memory bound allows. Every answer stays right; the table keeps the catalogues
 // used last, and the one too large is scanned on every call.
@@ -478,7 +511,7 @@ TEST(IndexTest, MoreCataloguesThanTheTableKeeps)
         scene.Write("C" + std::to_string(c) + "_err.tarvik",
                     "!$" + tarvik::test::Hex(unsigned(c)) + "\n." +
                         tarvik::test::Hex(unsigned(c) << 16 | 1) + ".text " + std::to_string(c) +
-                        "\n");
+                        "\n" + kPadding);
     }
     // About 1.1 million entry pieces: beyond what 8 MiB of index holds.
     cfg += ".CLASS huge 100\n";
