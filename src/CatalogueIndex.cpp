@@ -4,10 +4,13 @@
  * Each index is one heap block: a header, then the entries sorted by code, 8 bytes each.
  * The table holds at most kMaxIndexes of them and kMaxIndexBytes in all; publishing a
  * new one evicts the least recently used until it fits. Every access to the table and
- * to the indexes in it happens under TableLock, and no index is changed once it is in
- * the table, so a reader never meets one half-built and an index is freed only once
- * nobody can reach it. The lock is held for a few hundred nanoseconds at most (a
- * search of the table and of one index); allocations and frees happen outside it.
+ * to the indexes in it happens under TableLock, and nothing of an index but its use
+ * stamp changes once it is in the table, so a reader never meets one half-built and an
+ * index is freed only once nobody can reach it. The lock is held for a few hundred
+ * nanoseconds at most (a search of the table and of one index); allocations and frees
+ * happen outside it. Lookups write nothing shared but the lock (and a use stamp once
+ * after each publication), so that threads looking up at once pass few cache lines
+ * between them.
  * pthread_atfork takes the lock around fork(), so that a child never starts with it held
  * by a thread that the child does not have.
  */
@@ -32,7 +35,7 @@ struct IndexEntry {
 /* The index of one catalogue; its entries follow it in the same block. */
 struct CatalogueIndex {
     CatalogueIndex *nextFree; /* chains indexes taken out of the table, to free unlocked */
-    std::uint64_t lastUse;    /* table clock when it was published or last answered */
+    std::uint64_t lastUse;    /* TableEpoch when it was published or last answered */
     std::size_t bytes;        /* size of the block */
     std::uint32_t pathHash;
     char path[256];
@@ -58,21 +61,26 @@ constexpr std::size_t BlockBytes(std::size_t entries)
 constexpr std::size_t kFirstCapacity = 512;
 constexpr std::size_t kMaxEntries = (kMaxIndexBytes - sizeof(CatalogueIndex)) / sizeof(IndexEntry);
 
-pthread_mutex_t TableLock = PTHREAD_MUTEX_INITIALIZER;
+/* A lock on a cache line of its own. */
+struct alignas(64) LineLock {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+};
+LineLock TableLock;
+
 pthread_once_t ForkHandlersOnce = PTHREAD_ONCE_INIT;
-bool ForkSafe;                     /* the fork handlers are in place: the table may be used */
+bool ForkSafe;                      /* the fork handlers are in place: the table may be used */
 CatalogueIndex *Table[kMaxIndexes]; /* empty slots are NULL */
 std::size_t TableBytes;             /* the blocks of the table, in all */
-std::uint64_t TableClock;           /* counts uses, for eviction */
+std::uint64_t TableEpoch;           /* counts publications: use stamps, for eviction */
 
 void LockTableForFork()
 {
-    pthread_mutex_lock(&TableLock);
+    pthread_mutex_lock(&TableLock.mutex);
 }
 
 void UnlockTableAfterFork()
 {
-    pthread_mutex_unlock(&TableLock);
+    pthread_mutex_unlock(&TableLock.mutex);
 }
 
 void InstallForkHandlers()
@@ -86,7 +94,7 @@ bool LockTable()
     pthread_once(&ForkHandlersOnce, InstallForkHandlers);
     if (!ForkSafe)
         return false;
-    pthread_mutex_lock(&TableLock);
+    pthread_mutex_lock(&TableLock.mutex);
     return true;
 }
 
@@ -215,7 +223,8 @@ IndexAnswer QueryIndex(const char *path, int code)
     const int slot = FindSlot(path, hash);
     if (slot >= 0) {
         CatalogueIndex *index = Table[slot];
-        index->lastUse = ++TableClock;
+        if (index->lastUse != TableEpoch) /* written once per publication, not per use */
+            index->lastUse = TableEpoch;
         answer.id = index->id;
         memcpy(answer.header, index->header, sizeof answer.header);
         answer.headerLength = index->headerLength;
@@ -223,7 +232,7 @@ IndexAnswer QueryIndex(const char *path, int code)
         answer.kind = entry ? IndexAnswer::Kind::Entry : IndexAnswer::Kind::NoEntry;
         answer.offset = entry ? entry->offset : 0;
     }
-    pthread_mutex_unlock(&TableLock);
+    pthread_mutex_unlock(&TableLock.mutex);
     return answer;
 }
 
@@ -236,7 +245,7 @@ void ForgetIndex(const char *path)
     const int slot = FindSlot(path, hash);
     if (slot >= 0)
         TakeOut(slot, &freed);
-    pthread_mutex_unlock(&TableLock);
+    pthread_mutex_unlock(&TableLock.mutex);
     free(freed);
 }
 
@@ -312,10 +321,10 @@ void IndexBuilder::Publish(const char *path, std::uint64_t bytesRead)
         if (old >= 0)
             TakeOut(old, &freed);
         const int slot = MakeRoom(index->bytes, &freed);
-        index->lastUse = ++TableClock;
+        index->lastUse = ++TableEpoch;
         Table[slot] = index;
         TableBytes += index->bytes;
-        pthread_mutex_unlock(&TableLock);
+        pthread_mutex_unlock(&TableLock.mutex);
     } else {
         index->nextFree = nullptr;
         freed = index;
