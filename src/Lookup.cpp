@@ -82,13 +82,12 @@ LookupEnd ReadCatalogue(CatalogueReader &r, const char *path, int errClass, cons
                         const FileIdentity *id, bool small)
 {
     std::string_view line;
-    const bool read = NextPiece(r, line);
-    if (small && std::uint64_t(r.offset) > kScannedBytes)
-        ForgetIndex(path);
-    if (!read) {
+    if (!NextPiece(r, line)) {
         *sysErr = errno;
         return r.failed ? LookupEnd::Unreadable : LookupEnd::Empty;
     }
+    if (small && std::uint64_t(r.offset) > kScannedBytes)
+        ForgetIndex(path);
     if (!HeaderFits(line, errClass))
         return LookupEnd::BadHeader;
     IndexBuilder index(id);
