@@ -278,9 +278,9 @@ void RemoveTempDir()
 {
     if (TempDir.empty())
         return;
-    for (const char *name : {"Tarvik.cfg", "SMALL_err.tarvik", "LARGE_err.tarvik",
-                             "CHANGING_err.tarvik", "CHANGING_err.tarvik.new",
-                             "a/CHANGING_err.tarvik", "b/CHANGING_err.tarvik", "a", "b"})
+    for (const char *name :
+         {"Tarvik.cfg", "SMALL_err.tarvik", "LARGE_err.tarvik", "CHANGING_err.tarvik",
+          "CHANGING_err.tarvik.new", "a/CHANGING_err.tarvik", "b/CHANGING_err.tarvik", "a", "b"})
         remove((TempDir + "/" + name).c_str());
     rmdir(TempDir.c_str());
 }
@@ -521,9 +521,8 @@ int main(int argc, char **argv)
         {"random", &large, Pick::Random, 0.01},
         {"changed", &changing, Pick::AfterChange, 1.5},
     };
-    const char *const caseText[] = {
-        "3-entry catalogue, last entry", "65535 entries, last entry", "65535 entries, random",
-        "65535, first after change"};
+    const char *const caseText[] = {"3-entry catalogue, last entry", "65535 entries, last entry",
+                                    "65535 entries, random", "65535, first after change"};
     setenv("TARVIK_CFG_DIR", TempDir.c_str(), 1);
     unsetenv("TARVIK_CFG_FILE");
     unsetenv("TARVIK_CFG_DIR_USER");
@@ -580,7 +579,8 @@ int main(int argc, char **argv)
     for (int rep = 0; rep < reps; ++rep) {
         for (std::size_t i = 0; i < perCall.size(); ++i) {
             auto &r = perCall[i];
-            const Subject lib = SubjectOf(r.call, false, *r.c), floor = SubjectOf(r.call, true, *r.c);
+            const Subject lib = SubjectOf(r.call, false, *r.c),
+                          floor = SubjectOf(r.call, true, *r.c);
             double libNs, floorNs;
             if (rep % 2) {
                 floorNs = NsPerCall(floor, floorCalls[i]);
@@ -612,7 +612,8 @@ int main(int argc, char **argv)
     for (int rep = 0; rep < reps; ++rep) {
         for (std::size_t i = 0; i < threads.size(); ++i) {
             auto &r = threads[i];
-            const Subject lib = SubjectOf(r.call, false, *r.c), floor = SubjectOf(r.call, true, *r.c);
+            const Subject lib = SubjectOf(r.call, false, *r.c),
+                          floor = SubjectOf(r.call, true, *r.c);
             Throughput one, two, floorOne, floorTwo;
             if (rep % 2) {
                 two = RunThreads(lib, 2, libPerThread[i]);

@@ -73,8 +73,8 @@ struct Class {
     int number;
 };
 // Every class's catalogue is a link to the one file that the scripts edit.
-constexpr Class kClasses[] = {{"C0", 0},      {"C1", 1},     {"CC", 12},
-                              {"CAB", 171},   {"CTOP", 32767}, {"CNEG", -1}};
+constexpr Class kClasses[] = {{"C0", 0},    {"C1", 1},       {"CC", 12},
+                              {"CAB", 171}, {"CTOP", 32767}, {"CNEG", -1}};
 constexpr int kClassCount = int(std::size(kClasses));
 constexpr int kCallErrno = EACCES; // errno when a lookup starts: the text of code -1
 constexpr int kMaxSteps = 64;
@@ -84,7 +84,7 @@ std::string catalogue; // the file the scripts write
 std::string scratch;   // where replacements are written before their rename
 bool getHostFails;     // the host-name query fails with ErrGet's 39 bytes
 ScriptCounts counts;
-long serial;           // makes every text written unique, so that a stale one shows
+long serial; // makes every text written unique, so that a stale one shows
 
 std::string Hex(std::uint32_t v)
 {

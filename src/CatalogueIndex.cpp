@@ -174,8 +174,8 @@ const IndexEntry *FindCode(CatalogueIndex *index, int code)
     const std::uint64_t guess = std::uint64_t(std::int64_t(code) - first->code);
     if (guess < index->count && first[guess].code == code)
         return first + guess;
-    const IndexEntry *at = std::lower_bound(
-        first, last, code, [](const IndexEntry &e, int c) { return e.code < c; });
+    const IndexEntry *at =
+        std::lower_bound(first, last, code, [](const IndexEntry &e, int c) { return e.code < c; });
     return at != last && at->code == code ? at : nullptr;
 }
 
@@ -300,8 +300,7 @@ void IndexBuilder::AddEntry(std::string_view piece, std::uint64_t offset)
 void IndexBuilder::Publish(const char *path, std::uint64_t bytesRead)
 {
     const std::size_t pathLength = strlen(path);
-    if (!index_ || bytesRead != std::uint64_t(index_->id.size) ||
-        pathLength >= sizeof index_->path)
+    if (!index_ || bytesRead != std::uint64_t(index_->id.size) || pathLength >= sizeof index_->path)
         return;
     KeepFirstOfEachCode(index_);
     std::size_t bytes = BlockBytes(capacity_);

@@ -5,8 +5,8 @@
 // Link-time seams: this program is linked with --wrap=clock_gettime,--wrap=read,
 // --wrap=pread (the seams of IndexScript.cpp: the library's clock can run ahead, so that
 // files written a moment ago count as settled; a scan's reads are counted, which tells an
-// indexed answer from a scan) and --wrap=fstat,--wrap=stat,--wrap=pthread_mutex_lock, whose wrappers
-// below can coarsen the times that the library sees, freeze the size and times of one
+// indexed answer from a scan) and --wrap=fstat,--wrap=stat,--wrap=pthread_mutex_lock, whose
+// wrappers below can coarsen the times that the library sees, freeze the size and times of one
 // file, or stop a thread inside a lock.
 #include "Catalogue.h"
 #include "IndexScript.h"
@@ -20,9 +20,10 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <pthread.h>
 #include <random>
 #include <string>
@@ -37,7 +38,7 @@
 
 namespace seam
 {
-std::atomic<long> granuleNs{0};   // times are cut down to a multiple of this; 0: as they are
+std::atomic<long> granuleNs{0};    // times are cut down to a multiple of this; 0: as they are
 std::atomic<ino_t> frozenInode{0}; // this file's size and times stay those of `frozen`
 struct stat frozen;                // (written before frozenInode is set)
 
@@ -178,8 +179,8 @@ TEST(IndexTest, SameSizeRewritesOnCoarseTimestamps)
 {
     const std::string versions[2] = {"!$c\n.c0002.AA\n.c0001.A\n" + kPadding,
                                      "!$c\n.c0001.BB\n.c0001.A\n" + kPadding};
-    const std::string expected[2][2] = {
-        {"A", "AA"}, {"BB", "Unknown error number $c0002 in class DEMO\n"}};
+    const std::string expected[2][2] = {{"A", "AA"},
+                                        {"BB", "Unknown error number $c0002 in class DEMO\n"}};
     for (const long granuleMs : {1000L, 2000L}) {
         Scene scene;
         scene.Write("Tarvik.cfg", kConfig);
@@ -212,8 +213,8 @@ TEST(IndexTest, SameSizeRewritesOnCoarseTimestamps)
             {{"TARVIK_CFG_DIR", scene.dir().path()}});
         const std::vector<int> values = scene.back().Values();
         ASSERT_EQ(values.size(), 7u);
-        EXPECT_EQ(values[0], 0) << "stale answers of " << 2 * values[1] << ", granule "
-                                << granuleMs << " ms";
+        EXPECT_EQ(values[0], 0) << "stale answers of " << 2 * values[1] << ", granule " << granuleMs
+                                << " ms";
         EXPECT_GT(values[1], 20);
         EXPECT_EQ(std::vector<int>(values.begin() + 2, values.end()),
                   (std::vector<int>{1, 1, 1, 0, 1}))
@@ -294,7 +295,8 @@ TEST(IndexTest, TheHeaderIsCheckedForTheClassThatAsks)
             back.Add(fromIndex);
         },
         {{"TARVIK_CFG_DIR", scene.dir().path()}});
-    EXPECT_EQ(out, "Tarvik - ErrGet() : " + scene.Path("DEMO_err.tarvik") + " : format incorrect\n");
+    EXPECT_EQ(out,
+              "Tarvik - ErrGet() : " + scene.Path("DEMO_err.tarvik") + " : format incorrect\n");
     EXPECT_EQ(scene.back().Text(0), "Out of memory");
     EXPECT_EQ(scene.back().Text(1), "-1 ");
     EXPECT_EQ(scene.back().Values(), (std::vector<int>{1, 0, 1}));
@@ -386,10 +388,10 @@ TEST(IndexTest, ForkWhileAnotherThreadHoldsTheIndexLock)
             // Whether the lookup of code c0001 finds its text.
             const auto lookUp = [&path] {
                 char body[1024];
-                thread_local tarvik::ReadBuffer buffer;
+                const auto buffer = std::make_unique<tarvik::ReadBuffer>();
                 int sysErr = 0;
                 const int code = 0xc0001;
-                return tarvik::ScanCatalogue(path.c_str(), 12, &code, body, buffer, &sysErr) ==
+                return tarvik::ScanCatalogue(path.c_str(), 12, &code, body, *buffer, &sysErr) ==
                            tarvik::LookupEnd::Found &&
                        strcmp(body, "Out of memory") == 0;
             };
@@ -429,8 +431,9 @@ TEST(IndexTest, ForkWhileAnotherThreadHoldsTheIndexLock)
 }
 
 // ---------------------------------------------------------------------------------------
-// An indexed lookup runs on the smallest stack a thread can have: ErrSend and ErrGet on
-// a thread of PTHREAD_STACK_MIN bytes (the index built beforehand by the main thread).
+// The index's paths run on the smallest stack a thread can have: on a thread of
+// PTHREAD_STACK_MIN bytes, ErrSend reads the catalogue to its end and indexes it, then
+// ErrGet is answered from the index.
 
 TEST(IndexTest, IndexedLookupsFitTheSmallestThreadStack)
 {
@@ -440,7 +443,6 @@ TEST(IndexTest, IndexedLookupsFitTheSmallestThreadStack)
     const std::string out = scene.Run(
         [&](Handback &back) {
             clockAheadSeconds = 60;
-            Get(0xc0002);
             struct Calls {
                 int send = -1;
                 std::string text;
@@ -481,8 +483,8 @@ TEST(IndexTest, SmallCataloguesAreScanned)
     scene.Run(
         [&](Handback &back) {
             clockAheadSeconds = 60;
-            const std::string texts[] = {"Out of memory", "Out of memory", "No memory",
-                                         "No memory", "No memory"};
+            const std::string texts[] = {"Out of memory", "Out of memory", "No memory", "No memory",
+                                         "No memory"};
             for (int i = 0; i < 5; ++i) {
                 if (i == 2)
                     rename("next", "DEMO_err.tarvik");
