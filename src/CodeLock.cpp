@@ -280,8 +280,10 @@ void CompareVanished(const std::vector<ClassDecl> &classes, const Lock &lock,
             const LockedError &e = errorEntry.second;
             if (FindIf(c->errors, [&](const ErrorDecl &d) { return d.name == error; }))
                 continue;
-            const ErrorDecl *heir = FindIf(
-                c->errors, [&](const ErrorDecl &d) { return Place(d.code) == Place(e.code); });
+            /* Only an error of the same code takes its place: in a renumbered class the
+               error at the same place has another code. */
+            const ErrorDecl *heir =
+                FindIf(c->errors, [&](const ErrorDecl &d) { return d.code == e.code; });
             add(e.line,
                 "erreur " + Printable(name) + " " + error + " absente des sources (code " +
                     Hex(e.code) + " dans le verrou)",

@@ -375,6 +375,17 @@ TEST(CodeLockTest, Cycle)
          "app.err:5: remarque : le code 0x10002 est maintenant celui de BadReply\n",
          1,
          kUnchanged},
+        {"a removal in a renumbered class",
+         ".CLASS top 0\nFirst\n.CLASS net 5\nRefused\nBadReply\n" + store,
+         {},
+         "app.err:3: erreur : classe NET renumerotee : 1 dans le verrou, 5 dans les sources ; "
+         "tous ses codes changent\n"
+         "app.err:5: erreur : code de NET BadReply change : 0x10003 dans le verrou, 0x50002 dans "
+         "les sources\n"
+         "app.lock:8: erreur : erreur NET Timeout absente des sources (code 0x10002 dans le "
+         "verrou)\n",
+         1,
+         kUnchanged},
         {"a class removed",
          net + "Refused\nTimeout\nBadReply\n",
          {},
