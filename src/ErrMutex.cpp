@@ -11,8 +11,10 @@
  *
  * fork: the child of a multithreaded process has only the thread that called fork, so a
  * lock held by any other thread at that moment would stay held in the child for ever.
- * ErrMutexCreate, run once by the first entry point, registers handlers that take the
- * lock before fork and release it on both sides after, so the child starts with it free.
+ * ErrMutexCreate, run by the first entry point, registers handlers that take the lock
+ * before fork and release it on both sides after, so the child starts with it free. It
+ * registers them once per process however often it is called: a program may call it
+ * itself, and handlers registered twice would have fork take the lock twice and hang.
  */
 #include "tarvik.h"
 
@@ -23,13 +25,19 @@
 namespace
 {
 pthread_mutex_t Mutex = PTHREAD_MUTEX_INITIALIZER;
-} // namespace
+pthread_once_t ForkHandlersOnce = PTHREAD_ONCE_INIT;
 
-void ErrMutexCreate(void)
+void RegisterForkHandlers()
 {
     /* pthread_atfork fails only for want of memory; fork then leaves the lock as it is. */
     if (pthread_atfork(ErrMutexLock, ErrMutexUnlock, ErrMutexUnlock) != 0)
         tarvik::Diagnostic("Tarvik - ErrMutexCreate() : Memoire insuffisante\n");
+}
+} // namespace
+
+void ErrMutexCreate(void)
+{
+    pthread_once(&ForkHandlersOnce, RegisterForkHandlers);
 }
 
 void ErrMutexLock(void)

@@ -123,9 +123,10 @@ char *GetTarvikApplicationName(void);
 
 /*
  * The library lock, not recursive. The library prepares it for fork (ErrMutexCreate,
- * through pthread_once) on the first call of TarvikInit, ErrSend or ErrGet; a program that
- * takes the lock itself does so only after one of those calls, and never calls fork or
- * one of those three while it holds the lock.
+ * through pthread_once) on the first call of TarvikInit, ErrSend or ErrGet; ErrMutexCreate
+ * does that once per process, and a further call does nothing. A program that takes the
+ * lock itself does so only after one of those calls, and never calls fork or one of those
+ * three while it holds the lock.
  */
 void ErrMutexCreate(void);
 void ErrMutexLock(void);

@@ -113,6 +113,24 @@ TEST_F(ForkTest, LockHeldByAnotherThread)
     EXPECT_EQ(scene.back().Values(), std::vector<int>{kChildExitedWell});
 }
 
+// A program that creates the lock itself, before and after the library's first call, as
+// older programs did: the fork handlers are in place once, so fork takes the lock once
+// and does not hang waiting for itself.
+TEST_F(ForkTest, ProgramCreatesTheLockItself)
+{
+    const std::string out = scene.Run(
+        [](Handback &back) {
+            tarvik::test::ExitIfHung(30);
+            ErrMutexCreate();
+            ErrGet(TARVIK_SYSTEM_ERROR, nullptr, 0); // the library's own creation
+            ErrMutexCreate();
+            back.Add(ForkAndReport(0));
+        },
+        {{"TARVIK_CFG_DIR", scene.dir().path()}});
+    EXPECT_EQ(out, Report(ChildReport(0)));
+    EXPECT_EQ(scene.back().Values(), std::vector<int>{kChildExitedWell});
+}
+
 // Four threads take the library lock without pause (TarvikInit, and the lock functions)
 // while the main thread forks twenty times: every child reports, and every report comes
 // out whole.
