@@ -57,9 +57,9 @@ void ReadOutputForm()
     }
     Output = OutputForm::Frame;
     if (value && *value && strcmp(value, "frame") != 0)
-        Diagnostic("Tarvik - ErrDispatch() : Valeur inconnue de TARVIK_CFG_OUTPUT (\"%s\") : "
+        Diagnostic("Tarvik - ErrDispatch() : Valeur inconnue de TARVIK_CFG_OUTPUT (\"%.*s\") : "
                    "rapport encadre\n",
-                   value);
+                   kShownTextMax, value);
 }
 
 const char *MonthOf(const struct tm &t)

@@ -81,9 +81,9 @@ LogFormat ReadFormat()
     if (format && strcmp(format, "rfc5424") == 0)
         return LogFormat::Rfc5424;
     if (format && *format && strcmp(format, "rfc3164") != 0)
-        Diagnostic("Tarvik - TarvikInit() : Valeur inconnue de TARVIK_CFG_LOG_FORMAT (\"%s\") : "
+        Diagnostic("Tarvik - TarvikInit() : Valeur inconnue de TARVIK_CFG_LOG_FORMAT (\"%.*s\") : "
                    "rfc3164\n",
-                   format);
+                   kShownTextMax, format);
     return LogFormat::Rfc3164;
 }
 
@@ -97,8 +97,8 @@ int ReadWait()
     if (ms >= 0 && ms <= kLoggerMaxWaitMs)
         return ms;
     Diagnostic(
-        "Tarvik - TarvikInit() : Valeur incorrecte de TARVIK_CFG_LOG_WAIT (\"%s\") : %d ms\n", wait,
-        kLoggerWaitMs);
+        "Tarvik - TarvikInit() : Valeur incorrecte de TARVIK_CFG_LOG_WAIT (\"%.*s\") : %d ms\n",
+        kShownTextMax, wait, kLoggerWaitMs);
     return kLoggerWaitMs;
 }
 

@@ -168,7 +168,8 @@ TEST_F(JsonTest, OneObjectPerReport)
 }
 
 // The framed report stays the default, byte for byte; a value that names no output gives
-// one diagnostic, however many reports follow, and the framed report.
+// one diagnostic, however many reports follow, and the framed report. The diagnostic
+// shows at most 255 bytes of the value, so that it stays whole, newline included.
 TEST_F(JsonTest, OutputValues)
 {
     ReportText r;
@@ -180,6 +181,7 @@ TEST_F(JsonTest, OutputValues)
     r.source = "net - x";
     r.body = "Connection timed out";
     const std::string framed = Report(r) + Report(r);
+    const std::string longValue(600, 'x');
     const std::pair<const char *, std::string> cases[] = {
         {nullptr, framed},
         {"frame", framed},
@@ -187,6 +189,8 @@ TEST_F(JsonTest, OutputValues)
         {"JSON", "Tarvik - ErrDispatch() : Valeur inconnue de TARVIK_CFG_OUTPUT (\"JSON\") : "
                  "rapport encadre\n" +
                      framed},
+        {longValue.c_str(), "Tarvik - ErrDispatch() : Valeur inconnue de TARVIK_CFG_OUTPUT (\"" +
+                                longValue.substr(0, 255) + "\") : rapport encadre\n" + framed},
     };
     for (const auto &[value, expected] : cases) {
         Env env;

@@ -379,7 +379,9 @@ TEST_F(LoggerTest, SettingsThatCannotBeUsed)
     EXPECT_EQ(records[1].find("<11>"), 0u) << records[1];
     EXPECT_NE(records[1].find("]: Class : NET (1) |"), std::string::npos) << records[1];
 
-    for (const char *wait : {"10001", "-1", "50ms"}) {
+    // A value is shown in the diagnostic up to its 255th byte: the message stays whole.
+    const std::string waits[] = {"10001", "-1", "50ms", std::string(600, '9')};
+    for (const std::string &wait : waits) {
         ASSERT_TRUE(Run(
             [](Receiver &, Handback &) {
                 TarvikInit("orders", 1);
@@ -387,7 +389,7 @@ TEST_F(LoggerTest, SettingsThatCannotBeUsed)
             },
             {{"TARVIK_CFG_LOG_WAIT", wait}}));
         EXPECT_EQ(out, "Tarvik - TarvikInit() : Valeur incorrecte de TARVIK_CFG_LOG_WAIT (\"" +
-                           std::string(wait) + "\") : 100 ms\n" +
+                           wait.substr(0, 255) + "\") : 100 ms\n" +
                            Report(Orders(" ERROR", "net - one", "")));
         EXPECT_EQ(records.size(), 1u);
     }
