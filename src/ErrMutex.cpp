@@ -1,8 +1,9 @@
 /*
  * ErrMutex - the library's one process-wide lock.
  *
- * It guards the loading of the configuration and the reading of the application's
- * identity, and lives until the process ends. It is a default mutex, initialised
+ * It guards the loading of the configuration, the setting and reading of the
+ * application's identity and the setting of the logger flag, and lives until the
+ * process ends. It is a default mutex, initialised
  * statically, so it exists before any call and its creation cannot fail. Locking and
  * unlocking a default mutex fail only when it is misused (locked twice by one thread, or
  * unlocked by a thread that does not hold it, which the library never does) or, on

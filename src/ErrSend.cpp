@@ -1,10 +1,11 @@
 /*
  * ErrSend - the library's entry points: TarvikInit, ErrSend and ErrGet.
  *
- * Each call takes the library lock only to load the configuration on first use and to
- * copy the application's code and name; the lookup (Lookup.cpp) and the report
- * (ErrDispatch.cpp) run unlocked, on a message record private to the call. No call is a
- * cancellation point, and none changes errno (CallGuard.h).
+ * ErrSend and ErrGet take the library lock only to load the configuration on first use
+ * and to copy the application's code and name, TarvikInit only to name the application,
+ * load the configuration on first use and set the logger flag; the lookup (Lookup.cpp)
+ * and the report (ErrDispatch.cpp) run unlocked, on a message record private to the
+ * call. No call is a cancellation point, and none changes errno (CallGuard.h).
  */
 #include "tarvik.h"
 
