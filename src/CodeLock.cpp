@@ -173,17 +173,28 @@ std::string LockText(const std::vector<ClassDecl> &classes)
     return text;
 }
 
-/* Writes text as the lock at path, in one step; false (and an error) on failure. */
+/*
+ * Writes text as the lock at path, in one step; false (and an error, with the cause of
+ * the first failure) on failure. The text is flushed before the stream is closed, so
+ * that a write refused at the end (a full disk) leaves the old lock, or none, in place.
+ */
 bool WriteLock(const std::string &path, const std::string &text, Report &report)
 {
     std::vector<char> temp(path.size() + kReplacementSuffixLen + 1);
     FILE *f = OpenReplacement(path.c_str(), temp.data(), temp.size());
-    const bool written = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int writeErrno = errno;
-    if (f && CloseReplacement(f, path.c_str(), temp.data(), written) && written)
+    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
+              std::fflush(f) == 0;
+    int failure = errno;
+    if (f) {
+        const bool closed = CloseReplacement(f, path.c_str(), temp.data(), ok);
+        if (ok && !closed)
+            failure = errno;
+        ok = ok && closed;
+    }
+    if (ok)
         return true;
     Add(report, Severity::Error, {path, 0},
-        std::string("impossible d'ecrire le verrou (") + std::strerror(writeErrno) + ")");
+        std::string("impossible d'ecrire le verrou (") + std::strerror(failure) + ")");
     return false;
 }
 

@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -18,6 +23,7 @@ using tarvik::test::FileExists;
 using tarvik::test::Outcome;
 using tarvik::test::ProgramRun;
 using tarvik::test::ReadFile;
+using tarvik::test::RunInChild;
 using tarvik::test::RunProgram;
 using tarvik::test::TempDir;
 using tarvik::test::WriteFile;
@@ -443,6 +449,39 @@ TEST(CodeLockTest, Cycle)
         EXPECT_EQ(o.status, step.status);
         const std::string after = FileExists(lock) ? ReadFile(lock) : kAbsent;
         EXPECT_EQ(after, step.lockAfter == kUnchanged ? before : step.lockAfter);
+    }
+}
+
+// A lock whose new text cannot be stored (the file size limit stands for a full disk:
+// the refusal comes when the buffered text is written out) stays as it was, or absent,
+// and the diagnostic names that refusal.
+TEST(CodeLockTest, WriteFailureKeepsTheLock)
+{
+    const std::string old = kLockHead + "class NET 1\nerror NET Refused 0x10001\n";
+    for (const std::string &before : {old, kAbsent}) {
+        SCOPED_TRACE(before == kAbsent ? "no lock yet" : "a lock to update");
+        TempDir dir;
+        const std::string source = dir / "app.err", lock = dir / "app.lock";
+        WriteFile(source, ".CLASS net 1\nRefused\nTimeout\n");
+        if (before != kAbsent)
+            WriteFile(lock, before);
+        const Outcome o = RunInChild([&] {
+            const struct rlimit none = {0, 0};
+            signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &none);
+            const char *argv[] = {TARVIK_CHECK_PATH, "--source",      source.c_str(), "--lock",
+                                  lock.c_str(),      "--update-lock", nullptr};
+            execv(TARVIK_CHECK_PATH, const_cast<char **>(argv));
+            return 127;
+        });
+        EXPECT_EQ(o.out, lock + ": erreur : impossible d'ecrire le verrou (" +
+                             std::strerror(EFBIG) + ")\n");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(FileExists(lock) ? ReadFile(lock) : kAbsent, before);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                                std::filesystem::directory_iterator()),
+                  before == kAbsent ? 1 : 2)
+            << "no temporary file is left";
     }
 }
 
