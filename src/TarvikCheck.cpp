@@ -16,8 +16,8 @@
  * The source mode is SourceCheck.cpp and CodeLock.cpp; it writes nothing but the lock.
  *
  * Bytes from files and the environment are printed with their control bytes escaped.
- * Exit status: 0 when everything checked is sound, 1 when a problem was found,
- * 2 on a usage error.
+ * Exit status: 0 when everything checked is sound, 1 when a problem was found (or
+ * standard output could not be written), 2 on a usage error.
  */
 #include "tarvik.h"
 
@@ -419,6 +419,5 @@ int main(int argc, char **argv)
     } else {
         status = CheckConfiguration(argc, argv);
     }
-    fflush(stdout);
-    return status;
+    return tarvik::FinishOutput(status);
 }

@@ -12,8 +12,8 @@
  * file or the new one. Whatever ends the run, the files left are those that writing in
  * place would leave, and no temporary file remains.
  *
- * Exit status: 0 after success (and after --help or --version), 1 after a diagnostic,
- * 2 after the usage text.
+ * Exit status: 0 after success (and after --help or --version), 1 after a diagnostic
+ * or when standard output could not be written, 2 after the usage text.
  */
 #include "ReplaceFile.h"
 #include "SourceRules.h"
@@ -316,6 +316,5 @@ int main(int argc, char **argv)
     } else {
         status = Compile(argv[1]);
     }
-    fflush(stdout);
-    return status;
+    return tarvik::FinishOutput(status);
 }

@@ -429,7 +429,8 @@ TEST_F(CheckTest, BadCodeGivesTheUsage)
     }
 }
 
-// --help and --version anywhere among the options, and nothing checked.
+// --help and --version anywhere among the options, and nothing checked; with standard
+// output on a full disk, the lost text makes the run fail.
 TEST_F(CheckTest, ProgramFlags)
 {
     const std::string help =
@@ -463,6 +464,11 @@ TEST_F(CheckTest, ProgramFlags)
         const Outcome o = Check(c.args);
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(o.status, kSound);
+
+        ProgramRun full;
+        full.args = c.args;
+        full.output = "/dev/full";
+        EXPECT_EQ(RunProgram(TARVIK_CHECK_PATH, full).status, kProblem);
     }
 }
 

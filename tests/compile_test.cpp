@@ -462,6 +462,7 @@ TEST(CompileTest, ClassNames)
 }
 
 // --help and --version as the first argument; a source of that name given as ./--help.
+// With standard output on a full disk, a text that is lost makes the run fail.
 TEST(CompileTest, ProgramFlags)
 {
     const struct {
@@ -487,6 +488,12 @@ TEST(CompileTest, ProgramFlags)
         Files files = Generated(dir);
         files.erase("--help");
         EXPECT_EQ(files, c.files);
+
+        ProgramRun full;
+        full.args = c.args;
+        full.cwd = dir.path();
+        full.output = "/dev/full";
+        EXPECT_EQ(RunProgram(TARVIK_COMPILE_PATH, full).status, c.out.empty() ? 0 : 1);
     }
 }
 

@@ -214,6 +214,11 @@ Outcome RunProgram(const std::string &path, const ProgramRun &run)
                 unsetenv(name.c_str());
             for (const auto &[name, value] : run.env)
                 setenv(name.c_str(), value.c_str(), 1);
+            if (!run.output.empty()) {
+                const int fd = open(run.output.c_str(), O_WRONLY);
+                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                    _exit(126);
+            }
             std::vector<char *> argv{const_cast<char *>(path.c_str())};
             for (const auto &arg : run.args)
                 argv.push_back(const_cast<char *>(arg.c_str()));

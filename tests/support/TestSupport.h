@@ -57,6 +57,7 @@ struct ProgramRun {
     std::vector<std::pair<std::string, std::string>> env; // set on top of the parent's
     std::vector<std::string> unset;                       // removed from the environment
     std::string input;                                    // piped to standard input
+    std::string output; // when not empty: standard output goes to this file, uncaptured
 };
 
 // Runs the program at path with the options above and captures its standard output.
