@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 namespace tarvik::check
@@ -206,6 +207,19 @@ const T *FindIf(const std::vector<T> &items, Predicate holds)
     return it == items.end() ? nullptr : &*it;
 }
 
+/* The errors of a class in the sources, by name and by code: the first of each. */
+struct ErrorIndex {
+    explicit ErrorIndex(const ClassDecl &c)
+    {
+        for (const ErrorDecl &e : c.errors) {
+            byName.emplace(e.name, &e);
+            byCode.emplace(e.code, &e);
+        }
+    }
+    std::map<std::string_view, const ErrorDecl *> byName;
+    std::map<std::uint32_t, const ErrorDecl *> byCode;
+};
+
 /* What the comparison found. */
 struct Differences {
     int additions = 0;
@@ -227,9 +241,7 @@ void CompareClass(const ClassDecl &c, const LockedClass &locked, Severity severi
     std::map<std::uint32_t, const std::string *> lockedAt; /* place -> locked name */
     for (const auto &[name, e] : locked.errors)
         lockedAt.emplace(Place(e.code), &name);
-    const auto inSources = [&c](const std::string &name) {
-        return FindIf(c.errors, [&name](const ErrorDecl &e) { return e.name == name; }) != nullptr;
-    };
+    const ErrorIndex sources(c);
     for (const ErrorDecl &e : c.errors) {
         const auto old = locked.errors.find(e.name);
         if (old != locked.errors.end()) {
@@ -244,7 +256,7 @@ void CompareClass(const ClassDecl &c, const LockedClass &locked, Severity severi
             continue;
         }
         const auto holder = lockedAt.find(Place(e.code));
-        if (holder != lockedAt.end() && inSources(*holder->second)) {
+        if (holder != lockedAt.end() && sources.byName.count(*holder->second) > 0) {
             ++diff.changes;
             Add(report, severity, e.at,
                 "erreur " + Printable(c.name) + " " + e.name +
@@ -286,15 +298,16 @@ void CompareVanished(const std::vector<ClassDecl> &classes, const Lock &lock,
                      : "");
             continue;
         }
+        const ErrorIndex sources(*c);
         for (const auto &errorEntry : locked.errors) {
             const std::string &error = errorEntry.first;
             const LockedError &e = errorEntry.second;
-            if (FindIf(c->errors, [&](const ErrorDecl &d) { return d.name == error; }))
+            if (sources.byName.count(error) > 0)
                 continue;
             /* Only an error of the same code takes its place: in a renumbered class the
                error at the same place has another code. */
-            const ErrorDecl *heir =
-                FindIf(c->errors, [&](const ErrorDecl &d) { return d.code == e.code; });
+            const auto same = sources.byCode.find(e.code);
+            const ErrorDecl *heir = same == sources.byCode.end() ? nullptr : same->second;
             add(e.line,
                 "erreur " + Printable(name) + " " + error + " absente des sources (code " +
                     Hex(e.code) + " dans le verrou)",
