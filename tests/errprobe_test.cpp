@@ -25,6 +25,7 @@
 namespace
 {
 
+using tarvik::test::ExitChild;
 using tarvik::test::Outcome;
 using tarvik::test::ProgramRun;
 using tarvik::test::RunProgram;
@@ -179,7 +180,7 @@ Outcome ErrprobeTest::Converse(Channel channel, const std::vector<std::string> &
             childIn = childOut = open(terminal.c_str(), O_RDWR); // the controlling terminal
         }
         if (childIn < 0 || chdir(run.cwd.c_str()) != 0)
-            _exit(126);
+            ExitChild(126);
         dup2(childIn, STDIN_FILENO);
         dup2(childOut, STDOUT_FILENO);
         for (const int fd : {childIn, childOut, toChild, fromChild})
@@ -190,7 +191,7 @@ Outcome ErrprobeTest::Converse(Channel channel, const std::vector<std::string> &
         for (const auto &[name, value] : run.env)
             setenv(name.c_str(), value.c_str(), 1);
         execl(ERRPROBE_PATH, ERRPROBE_PATH, static_cast<char *>(nullptr));
-        _exit(127);
+        ExitChild(127);
     }
     if (channel != Channel::Terminal) {
         close(childIn);

@@ -27,6 +27,7 @@
 namespace
 {
 
+using tarvik::test::ExitChild;
 using tarvik::test::Handback;
 using tarvik::test::Report;
 using tarvik::test::ReportText;
@@ -47,7 +48,7 @@ int ForkAndReport(int n)
         char text[32] = "";
         const bool sent = ErrSend(0xc0001, TARVIK_ERROR, source.c_str(), nullptr) == 0;
         const bool got = ErrGet(0xc0001, text, sizeof text) == 0;
-        _exit(sent && got && std::string(text) == "Out of memory" ? 0 : 1);
+        ExitChild(sent && got && std::string(text) == "Out of memory" ? 0 : 1);
     }
     int status = 0;
     for (int waited = 0; waited < 1000; ++waited) {

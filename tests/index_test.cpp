@@ -113,6 +113,7 @@ namespace
 
 using tarvik::fuzz::clockAheadSeconds;
 using tarvik::fuzz::scanReads;
+using tarvik::test::ExitChild;
 using tarvik::test::Handback;
 using tarvik::test::Scene;
 using tarvik::test::WriteFile;
@@ -413,7 +414,7 @@ TEST(IndexTest, ForkWhileAnotherThreadHoldsTheIndexLock)
                 const pid_t child = fork();
                 if (child == 0) {
                     alarm(2);
-                    _exit(lookUp() ? 0 : 1);
+                    ExitChild(lookUp() ? 0 : 1);
                 }
                 seam::forked = true;
                 while (!holderDone.load())

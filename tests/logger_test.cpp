@@ -36,6 +36,7 @@ namespace
 {
 
 using tarvik::test::Env;
+using tarvik::test::ExitChild;
 using tarvik::test::Handback;
 using tarvik::test::Report;
 using tarvik::test::ReportText;
@@ -522,7 +523,7 @@ TEST_F(LoggerTest, SocketOutlivesTheProgramsDescriptors)
         if (child == 0) {
             ErrSend(0x10001, TARVIK_ERROR, "net - child", nullptr);
             std::fflush(stdout);
-            _exit(0);
+            ExitChild(0);
         }
         int status = 0;
         waitpid(child, &status, 0);

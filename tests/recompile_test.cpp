@@ -22,6 +22,7 @@ extern char **environ;
 namespace
 {
 
+using tarvik::test::ExitChild;
 using tarvik::test::Outcome;
 using tarvik::test::ProgramRun;
 using tarvik::test::ReadFile;
@@ -49,11 +50,11 @@ std::string TextOf(int i)
         int status = -1;
         if (posix_spawn(&pid, TARVIK_COMPILE_PATH, nullptr, nullptr, argv, environ) != 0 ||
             waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            _exit(1);
+            ExitChild(1);
         if (++runs == 1 && write(ready, "r", 1) != 1)
-            _exit(1);
+            ExitChild(1);
     } while (access(stop, F_OK) != 0);
-    _exit(write(done, &runs, sizeof runs) == sizeof runs ? 0 : 1);
+    ExitChild(write(done, &runs, sizeof runs) == sizeof runs ? 0 : 1);
 }
 
 TEST(RecompileTest, ReadersSeeWholeTexts)
@@ -80,7 +81,7 @@ TEST(RecompileTest, ReadersSeeWholeTexts)
     ASSERT_GE(recompiler, 0);
     if (recompiler == 0) {
         if (chdir(dir.path().c_str()) != 0)
-            _exit(1);
+            ExitChild(1);
         Recompile("net.err", stop.c_str(), ready[1], done[1]);
     }
     close(ready[1]);

@@ -18,7 +18,7 @@
 #       already installed in the system's paths (the Debian packages): no prefix at all.
 #
 #   cmake <one of the above> -DWORK_DIR=... -DCC=... -DCXX=... [-DSHARED=ON]
-#         [-DSANITIZE=address,undefined] [-DCROSS=ON] [-DGENERATOR=...] -P run.cmake
+#         [-DSANITIZE=address,undefined | -DCOVERAGE=ON] [-DCROSS=ON] [-DGENERATOR=...] -P run.cmake
 #
 # SHARED: the shared library must be installed (always so from sources and the system).
 # CROSS: also builds the CMake project as a cross-compiling one, whose catalogues are
@@ -37,6 +37,8 @@ set(check ${here}/../../cmake/CheckOutput.cmake)
 set(flags "")
 if(SANITIZE)
   set(flags "-fsanitize=${SANITIZE}")
+elseif(COVERAGE)
+  set(flags "--coverage")
 endif()
 if(NOT GENERATOR)
   set(GENERATOR "Unix Makefiles")

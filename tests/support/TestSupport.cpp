@@ -17,12 +17,16 @@
 #include <unistd.h>
 
 #if defined(__SANITIZE_THREAD__)
-// Test scenarios run in children that end with _exit, which skips the sanitizer's own
-// exit status: a race must end the child at once for its test to fail.
+// Test scenarios run in children that end with _exit (ExitChild), which skips the
+// sanitizer's own exit status: a race must end the child at once for its test to fail.
 extern "C" const char *__tsan_default_options()
 {
     return "halt_on_error=1";
 }
+#endif
+
+#if defined(TARVIK_COVERAGE)
+extern "C" void __gcov_dump(void); // libgcov: writes the counters of every object
 #endif
 
 namespace tarvik::test
@@ -85,7 +89,7 @@ Outcome Spawn(const std::function<void()> &child, const std::string *input)
             close(in[1]);
         }
         child();
-        _exit(127);
+        ExitChild(127);
     }
     close(out[1]);
     if (input) {
@@ -189,8 +193,16 @@ void ExitIfHung(int seconds)
         const char message[] = "the scenario hung: ended by its watchdog\n";
         if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
         }
-        _exit(124);
+        ExitChild(124);
     }).detach();
+}
+
+void ExitChild(int status)
+{
+#if defined(TARVIK_COVERAGE)
+    __gcov_dump();
+#endif
+    _exit(status);
 }
 
 Outcome RunInChild(const std::function<int()> &body)
@@ -199,7 +211,7 @@ Outcome RunInChild(const std::function<int()> &body)
         [&] {
             const int status = body();
             fflush(nullptr);
-            _exit(status);
+            ExitChild(status);
         },
         nullptr);
 }
@@ -209,7 +221,7 @@ Outcome RunProgram(const std::string &path, const ProgramRun &run)
     return Spawn(
         [&] {
             if (!run.cwd.empty() && chdir(run.cwd.c_str()) != 0)
-                _exit(126);
+                ExitChild(126);
             for (const auto &name : run.unset)
                 unsetenv(name.c_str());
             for (const auto &[name, value] : run.env)
@@ -224,7 +236,7 @@ Outcome RunProgram(const std::string &path, const ProgramRun &run)
                 argv.push_back(const_cast<char *>(arg.c_str()));
             argv.push_back(nullptr);
             execv(path.c_str(), argv.data());
-            _exit(127);
+            ExitChild(127);
         },
         &run.input);
 }
