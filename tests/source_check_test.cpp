@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -122,6 +123,11 @@ const FaultCase kFaults[] = {
      "app.err:3: erreur : texte entre \xe2\x80\x9c et non entre guillemets droits \" : le texte "
      "serait vide\n",
      1},
+    {"FrenchQuotes",
+     {{"app.err", kDb + "Timeout \xc2\xab No answer \xc2\xbb\n"}},
+     "app.err:3: erreur : texte entre \xc2\xab et non entre guillemets droits \" : le texte "
+     "serait vide\n",
+     1},
     {"ColonAfterTheName",
      {{"app.err", kDb + "Timeout: \"No answer\"\n"}},
      "app.err:3: erreur : \":\" entre le nom et le texte : le texte serait vide\n",
@@ -229,6 +235,18 @@ const FaultCase kFaults[] = {
          ")\n",
      1,
      {"missing.err"}},
+    {"SourceUnreadable",
+     {},
+     std::string(".: erreur : lecture impossible (") + strerror(EISDIR) + ")\n",
+     1,
+     {"."}},
+    // After "--", every argument is a file, even one that reads as an option.
+    {"OptionAfterDoubleDash",
+     {{"app.err", kDb}},
+     std::string("--werror: erreur : impossible d'ouvrir le fichier (") + strerror(ENOENT) +
+         ")\n",
+     1,
+     {"--", "--werror"}},
     // Warnings alone pass, unless --werror makes them count.
     {"ClassWithoutErrors",
      {{"app.err", kDb + ".CLASS later 5\n# to come\n"}},
@@ -398,6 +416,14 @@ TEST(CodeLockTest, Cycle)
          "app.lock:10: erreur : classe STORE absente des sources (numero 2 dans le verrou)\n",
          1,
          kUnchanged},
+        // Reported in the lock's order of lines, not by name.
+        {"two classes removed",
+         store,
+         {},
+         "app.lock:4: erreur : classe TOP absente des sources (numero 0 dans le verrou)\n"
+         "app.lock:6: erreur : classe NET absente des sources (numero 1 dans le verrou)\n",
+         1,
+         kUnchanged},
         {"a class renumbered", renumbered, {}, with(renumberedOut, "erreur"), 1, kUnchanged},
         {"recorded when accepted",
          renumbered,
@@ -428,12 +454,17 @@ TEST(CodeLockTest, Cycle)
          "app.lock:2: remarque : premiere definition de l'erreur Refused\n"
          "app.lock:4: erreur : ligne illisible : error NET Timeout 10002 (attendu : class CLASSE "
          "NUMERO, ou error CLASSE ERREUR 0xCODE)\n"
-         "app.lock:5: erreur : erreur Full d'une classe STORE qu'aucune ligne class ne precede\n",
+         "app.lock:5: erreur : erreur Full d'une classe STORE qu'aucune ligne class ne precede\n"
+         "app.lock:8: erreur : classe STORE deja dans le verrou\n"
+         "app.lock:7: remarque : premiere definition de la classe STORE\n"
+         "app.lock:9: erreur : ligne illisible : class HUGE 12345678901 (attendu : class CLASSE "
+         "NUMERO, ou error CLASSE ERREUR 0xCODE)\n",
          1,
          kUnchanged,
          "class NET 1\r\nerror NET Refused 0x10001\nerror NET Refused 0x10002\nerror NET Timeout "
          "10002\n"
-         "error STORE Full 0x20001\n  # a comment\n"},
+         "error STORE Full 0x20001\n  # a comment\nclass STORE 2\nclass STORE 3\n"
+         "class HUGE 12345678901\n"},
     };
     TempDir dir;
     const std::string lock = dir / "app.lock";
@@ -482,6 +513,54 @@ TEST(CodeLockTest, WriteFailureKeepsTheLock)
                                 std::filesystem::directory_iterator()),
                   before == kAbsent ? 1 : 2)
             << "no temporary file is left";
+    }
+}
+
+// A lock that cannot be opened, read or written is an error of its own, and nothing is
+// written. A lock whose name leaves no room for a temporary name beside it is written in
+// place.
+TEST(CodeLockTest, LockFileFaults)
+{
+    const std::string source = ".CLASS net 1\nRefused\n";
+    const std::string longName = std::string(250, 'l') + ".lock";
+    const auto cannot = [](const std::string &lock, const char *what, int err) {
+        return lock + ": erreur : " + what + " (" + strerror(err) + ")\n";
+    };
+    const struct {
+        const char *what;
+        std::string lock;
+        const char *kind; // what stands in the way: "file", "directory" or nothing
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    } cases[] = {
+        {"under a regular file", "file/app.lock", "file", {},
+         cannot("file/app.lock", "impossible d'ouvrir le verrou", ENOTDIR), 1},
+        {"a directory", "app.lock", "directory", {},
+         cannot("app.lock", "lecture du verrou impossible", EISDIR), 1},
+        {"in a directory that does not exist", "none/app.lock", "", {"--update-lock"},
+         cannot("none/app.lock", "impossible d'ecrire le verrou", ENOENT), 1},
+        {"no room for a temporary name", longName, "", {"--update-lock"},
+         longName + ": verrou mis a jour (ajouts : 2, changements acceptes : 0)\n", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        if (c.kind == std::string("file"))
+            WriteFile(dir / "file", "");
+        if (c.kind == std::string("directory")) {
+            ASSERT_EQ(mkdir((dir / c.lock).c_str(), 0700), 0);
+        }
+        std::vector<std::string> args = {"--lock", c.lock};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome o = CheckFiles(dir, {{"app.err", source}}, args);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(ReadFile(dir / c.lock), kLockHead + "class NET 1\nerror NET Refused 0x10001\n");
+        } else if (!*c.kind) {
+            EXPECT_FALSE(FileExists(dir / c.lock));
+        }
     }
 }
 
