@@ -358,6 +358,10 @@ TEST_P(CheckCatalogueTest, StateAndWhereTheCodeEnds)
     EXPECT_EQ(o.status, c.status);
 }
 
+const std::string kUtf8Shown = "\xe0\xa0\x80 \\xe0\\x9f\\xbf \xed\x9f\xbf \\xed\\xa0\\x80 "
+                               "\xf0\x90\x80\x80 \\xf0\\x8f\\xbf\\xbf \xf4\x8f\xbf\xbf "
+                               "\\xf4\\x90\\x80\\x80 \\xe2\\x82. \\xf5";
+
 const CatalogueCase kCatalogues[] = {
     {"TwoEntries", "!$1\n.10001.Refused\n.10002.Timeout\n", "0x10002", "2 erreurs",
      "  ligne 3 : .10002.Timeout\n  texte : Timeout\n", kSound},
@@ -384,6 +388,13 @@ const CatalogueCase kCatalogues[] = {
      "  ligne 2 : .10001.Red \\x1b[31mtext\\\\\\x7f\\xc2\\x9b\xc3\xa9\n"
      "  texte : Red \\x1b[31mtext\\\\\\x7f\\xc2\\x9b\xc3\xa9\n",
      kSound},
+    // UTF-8 passes as it is; overlong forms, surrogates, code points beyond U+10FFFF and
+    // cut sequences show byte by byte.
+    {"Utf8FormsOfATextAreChecked",
+     "!$1\n.10001.\xe0\xa0\x80 \xe0\x9f\xbf \xed\x9f\xbf \xed\xa0\x80 \xf0\x90\x80\x80 "
+     "\xf0\x8f\xbf\xbf \xf4\x8f\xbf\xbf \xf4\x90\x80\x80 \xe2\x82. \xf5\n",
+     "0x10001", "1 erreur",
+     "  ligne 2 : .10001." + kUtf8Shown + "\n  texte : " + kUtf8Shown + "\n", kSound},
     // Never read, and never waited on.
     {"Fifo", kFifo, "0x10001", kRefused, "  " + kRefused + "\n", kProblem},
     {"Socket", kSocket, "0x10001", kRefused, "  " + kRefused + "\n", kProblem},
