@@ -1,6 +1,7 @@
 // Fault injection: allocations that fail, fork handlers that cannot be registered, a
 // host-name query that fails, catalogue reads that come short or fail, writes to standard
-// output that come short, are interrupted, find a full non-blocking descriptor or fail,
+// output that come short, are interrupted, find a full non-blocking descriptor (and a wait
+// for room that fails), take nothing or fail,
 // catalogues and configurations that change between calls (into FIFOs and sockets too),
 // and a standard output that is closed or full.
 //
@@ -14,6 +15,7 @@
 // TARVIK_CFG_DIR, and prints each call's result between the library's own output; the
 // test compares that whole text, report date stamps masked.
 #include "Catalogue.h"
+#include "LogRecord.h"
 #include "TestSupport.h"
 #include "tarvik.h"
 
@@ -56,11 +58,13 @@ std::size_t readMax; // most bytes one read gives; 0: as many as asked
 // Writes to standard output.
 int writeCalls;       // so far
 int writeFailAt;      // the call number that fails with writeErrno; 0: none
+int writeNothingAt;   // the call number that takes no byte and returns 0; 0: none
 int writeErrno = EIO; // ...
 int writeBusyEvery;   // every n-th call fails with writeBusyErrno at once; 0: none
 int writeBusyErrno;   // EINTR or EAGAIN
 std::size_t writeMax; // most bytes one write takes; 0: as many as given
 int pollCalls;        // waits for a descriptor to take more
+bool pollFails;       // every wait fails for want of memory
 
 bool atforkFails; // registering fork handlers fails for want of memory
 
@@ -139,6 +143,8 @@ ssize_t __wrap_write(int fd, const void *buf, std::size_t n)
         errno = fault::writeErrno;
         return -1;
     }
+    if (call == fault::writeNothingAt)
+        return 0;
     if (fault::writeBusyEvery != 0 && call % fault::writeBusyEvery == 0) {
         errno = fault::writeBusyErrno;
         return -1;
@@ -151,6 +157,10 @@ ssize_t __wrap_write(int fd, const void *buf, std::size_t n)
 int __wrap_poll(struct pollfd *fds, nfds_t n, int timeout)
 {
     ++fault::pollCalls;
+    if (fault::pollFails) {
+        errno = ENOMEM;
+        return -1;
+    }
     return __real_poll(fds, n, timeout);
 }
 
@@ -272,6 +282,8 @@ class FaultTest : public testing::Test
 // What the failed allocation was, told by its size.
 std::string Allocation(std::size_t bytes)
 {
+    if (bytes == tarvik::kLogRecordSize)
+        return "log record";
     if (bytes >= kRecordSize + sizeof(tarvik::ReadBuffer))
         return "record and read buffer";
     if (bytes == kRecordSize)
@@ -340,6 +352,34 @@ TEST_F(FaultTest, AllocationFailures)
             c.call();
         });
         EXPECT_EQ(out, c.out + c.again) << c.what;
+    }
+}
+
+// The logger's buffers (its record, then the report's fields that the record joins)
+// cannot be allocated: the report comes out as usual, the record is lost and the loss is
+// told; the next record, with no daemon at the socket, is lost without a word more.
+TEST_F(FaultTest, LoggerAllocationFailures)
+{
+    const std::string socket = dir / "log.sock";
+    const std::string lost =
+        Diag("ErrSend", "Journal systeme injoignable (" + socket + " : memoire insuffisante, errno " +
+                            std::to_string(ENOMEM) + ") : enregistrements perdus jusqu'a son retour");
+    const struct {
+        int failAt; // the calloc call that fails, counted from ErrSend's call on
+        const char *allocation;
+    } cases[] = {{3, "log record"}, {4, "record-sized"}};
+    for (const auto &c : cases) {
+        const std::string out = Run([&] {
+            setenv("TARVIK_CFG_LOG_SOCKET", socket.c_str(), 1);
+            TarvikInit(nullptr, 1);
+            fault::FailCalloc(c.failAt);
+            Send(kFound);
+            printf("%s\n", Allocation(fault::callocFailedSize).c_str());
+            Send(kFound);
+        });
+        EXPECT_EQ(out, kFoundReport + lost + "ErrSend 0\n" + c.allocation + "\n" + kFoundReport +
+                           "ErrSend 0\n")
+            << c.allocation;
     }
 }
 
@@ -468,8 +508,8 @@ TEST_F(FaultTest, CatalogueReadFaults)
 // ---------------------------------------------------------------------------------------
 // Writes to standard output: the library's texts (reports and diagnostics), and the
 // program's own text buffered before them, survive short writes, interruptions and a full
-// non-blocking descriptor, whole and in order. Only a write that really fails loses a
-// report; ErrSend then says so and returns -1. The program's text is never lost or
+// non-blocking descriptor, whole and in order. Only a write that really fails (or takes
+// nothing, or waits for room in vain) loses a report; ErrSend then says so and returns -1. The program's text is never lost or
 // doubled: when the library's write of it fails, stdio's own flush writes it.
 
 TEST_F(FaultTest, OutputFaults)
@@ -478,6 +518,9 @@ TEST_F(FaultTest, OutputFaults)
         Diag("ErrSend", "Impossible d'ouvrir le fichier \"" + dir / "GONE_err.tarvik" + "\"");
     const std::string second = missing + Report("GONE", 13, kNoFile, "") + "ErrSend -1\n";
     const std::string asUsual = "program's text\n" + kFoundReport + "ErrSend 0\n" + second;
+    const std::string lost = "program's text\n" +
+                             Diag("ErrDispatch", "Impossible d'ecrire le message sur la sortie standard") +
+                             "ErrSend -1\n" + second;
     const auto busy = [](int every, int err) {
         return [every, err] {
             fault::writeBusyEvery = every;
@@ -495,11 +538,14 @@ TEST_F(FaultTest, OutputFaults)
         {"every other write on a full non-blocking descriptor", busy(2, EAGAIN), asUsual, "waited"},
         {"the write of the program's text fails", [] { fault::FailWrite(1, EIO); }, asUsual,
          "no wait"},
-        {"the report's write fails", [] { fault::FailWrite(2, EIO); },
-         "program's text\n" +
-             Diag("ErrDispatch", "Impossible d'ecrire le message sur la sortie standard") +
-             "ErrSend -1\n" + second,
-         "no wait"},
+        {"the report's write fails", [] { fault::FailWrite(2, EIO); }, lost, "no wait"},
+        {"the report's write takes nothing", [] { fault::writeNothingAt = 2; }, lost, "no wait"},
+        {"the wait for room fails",
+         [] {
+             fault::FailWrite(2, EAGAIN);
+             fault::pollFails = true;
+         },
+         lost, "waited"},
     };
     for (const auto &c : cases) {
         const std::string out = Run([&] {
