@@ -24,6 +24,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -304,6 +305,22 @@ TEST_F(LoggerTest, PriorityComesFromTheHighestTypeBit)
     }
 }
 
+// A program that gives no application name names its records itself.
+TEST_F(LoggerTest, RecordsOfNoApplicationCarryTheProgramName)
+{
+    ASSERT_TRUE(Run([](Receiver &, Handback &back) {
+        TarvikInit(nullptr, 1);
+        ErrSend(0x10001, TARVIK_ERROR, "net - anonymous", nullptr);
+        back.Add(getpid());
+    }));
+    ReportText anonymous = Orders(" ERROR", "net - anonymous", "");
+    anonymous.app = "";
+    EXPECT_EQ(out, Report(anonymous));
+    ASSERT_EQ(records.size(), 1u);
+    const std::string ident = " logger_test[" + std::to_string(scene.back().value[0]) + "]: ";
+    EXPECT_NE(records[0].find(ident + "Class : NET (1) | "), std::string::npos) << records[0];
+}
+
 TEST_F(LoggerTest, OnlyWhileTheFlagIsSet)
 {
     ASSERT_TRUE(Run([](Receiver &, Handback &back) {
@@ -499,6 +516,45 @@ TEST_F(LoggerTest, LostRecordsAreToldAndCounted)
                   std::string::npos);
     EXPECT_NE(records[queued].find("Source : net - drained |"), std::string::npos);
     EXPECT_NE(records[queued + 1].find("Source : net - back |"), std::string::npos);
+}
+
+// The library's socket is closed by the program and no descriptor is left for a new one:
+// the report comes out, the record is lost and the loss is told with its errno; once a
+// descriptor is free again, the next record leaves and the loss is counted.
+TEST_F(LoggerTest, NoDescriptorLeftForTheSocket)
+{
+    ASSERT_TRUE(Run([](Receiver &, Handback &) {
+        const int socketFd = dup(1); // the lowest free descriptor, which the library takes
+        close(socketFd);
+        TarvikInit("orders", 1);
+        ErrSend(0x10001, TARVIK_ERROR, "net - first", nullptr);
+        close(socketFd);
+        rlimit saved;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit none = saved;
+        none.rlim_cur = rlim_t(socketFd); // every descriptor below it is open
+        setrlimit(RLIMIT_NOFILE, &none);
+        errno = ETIMEDOUT;
+        ErrSend(TARVIK_SYSTEM_ERROR, TARVIK_ERROR, "net - no descriptor", nullptr);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        ErrSend(0x10001, TARVIK_ERROR, "net - back", nullptr);
+    }));
+    const std::string path = scene.Path("log.sock");
+    ReportText system = Orders(" ERROR", "net - no descriptor", "");
+    system.pkg = "";
+    system.cls = 0;
+    system.code = 0xffffffff;
+    system.body = strerror(ETIMEDOUT);
+    EXPECT_EQ(out, Report(Orders(" ERROR", "net - first", "")) + Report(system) +
+                       "Tarvik - ErrSend() : Journal systeme injoignable (" + path +
+                       " : erreur d'envoi, errno " + std::to_string(EMFILE) +
+                       ") : enregistrements perdus jusqu'a son retour\n" +
+                       Report(Orders(" ERROR", "net - back", "")) +
+                       "Tarvik - ErrSend() : Journal systeme de retour (" + path +
+                       ") : 1 enregistrement(s) perdu(s)\n");
+    ASSERT_EQ(records.size(), 2u) << testing::PrintToString(records);
+    EXPECT_NE(records[0].find("Source : net - first |"), std::string::npos);
+    EXPECT_NE(records[1].find("Source : net - back |"), std::string::npos);
 }
 
 // The program closes the library's descriptor and gets its number again for a socket of
