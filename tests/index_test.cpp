@@ -5,9 +5,9 @@
 // Link-time seams: this program is linked with --wrap=clock_gettime,--wrap=read,
 // --wrap=pread (the seams of IndexScript.cpp: the library's clock can run ahead, so that
 // files written a moment ago count as settled; a scan's reads are counted, which tells an
-// indexed answer from a scan) and --wrap=fstat,--wrap=stat,--wrap=pthread_mutex_lock, whose
-// wrappers below can coarsen the times that the library sees, freeze the size and times of one
-// file, or stop a thread inside a lock.
+// indexed answer from a scan) and --wrap=fstat,--wrap=stat,--wrap=pthread_mutex_lock,
+// --wrap=pthread_atfork, whose wrappers below can coarsen the times that the library sees,
+// freeze the size and times of one file, stop a thread inside a lock, or refuse fork handlers.
 #include "Catalogue.h"
 #include "IndexScript.h"
 #include "Lookup.h"
@@ -64,6 +64,8 @@ void Adjust(struct stat *st)
 thread_local bool pauseInNextLock;
 std::atomic<bool> lockHeld, forked;
 
+bool atforkFails; // registering fork handlers fails for want of memory
+
 // Freezes the size and times of the file at path as they are now.
 void Freeze(const std::string &path)
 {
@@ -97,6 +99,13 @@ int __wrap_pthread_mutex_lock(pthread_mutex_t *mutex)
             usleep(1000);
     }
     return result;
+}
+
+int __real_pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)());
+
+int __wrap_pthread_atfork(void (*prepare)(), void (*parent)(), void (*child)())
+{
+    return seam::atforkFails ? ENOMEM : __real_pthread_atfork(prepare, parent, child);
 }
 
 int __wrap_stat(const char *path, struct stat *st)
@@ -429,6 +438,28 @@ TEST(IndexTest, ForkWhileAnotherThreadHoldsTheIndexLock)
         },
         {{"TARVIK_CFG_DIR", scene.dir().path()}});
     EXPECT_EQ(scene.back().Values(), (std::vector<int>{0, 0})) << "children hung, then wrong";
+}
+
+// Without fork handlers, a fork while another thread holds the table's lock would leave the
+// child's table locked for good: no index is kept, and every lookup scans and finds its text.
+TEST(IndexTest, WithoutForkHandlersEveryLookupScans)
+{
+    Scene scene;
+    scene.Write("Tarvik.cfg", kConfig);
+    scene.Write("DEMO_err.tarvik", "!$c\n.c0001.Out of memory\n" + kPadding);
+    const std::string out = scene.Run(
+        [&](Handback &back) {
+            seam::atforkFails = true;
+            clockAheadSeconds = 60;
+            for (int i = 0; i < 3; ++i) {
+                bool fromIndex;
+                back.Add(GetCounted(0xc0001, &fromIndex) == "Out of memory");
+                back.Add(fromIndex);
+            }
+        },
+        {{"TARVIK_CFG_DIR", scene.dir().path()}});
+    EXPECT_EQ(out, "Tarvik - ErrMutexCreate() : Memoire insuffisante\n");
+    EXPECT_EQ(scene.back().Values(), (std::vector<int>{1, 0, 1, 0, 1, 0}));
 }
 
 // ---------------------------------------------------------------------------------------
